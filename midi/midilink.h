@@ -1,0 +1,47 @@
+// The MIDI port manager: the program's one MIDI input and output pair.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+class RtMidiIn;
+class RtMidiOut;
+
+// The one RtMidiIn and RtMidiOut of the process, created by the MidiLink
+// constructor and never deleted. Either is null when no MIDI API could be
+// opened at all.
+extern RtMidiIn *midiIn;
+extern RtMidiOut *midiOut;
+
+class MidiLink
+{
+public:
+    MidiLink();
+
+    // Refills portNames from the MIDI input ports, in port order; returns the count.
+    int refreshPorts();
+
+    // Position of name in portNames, searched from the last entry down; -1 if absent.
+    int indexOfPort(QString name);
+
+    // Opens input port index, the output port whose name is most like it, and
+    // lets SysEx, timing and active sensing through to onMidiInput. Throws
+    // RtMidiError when the library refuses a port or there is no output port.
+    void openPorts(int index);
+
+    // Positional likeness of two port names, 0 to 100.
+    static int nameSimilarity(QString a, QString b);
+
+    // Sends the message that starts at message: the bytes up to and including
+    // the first 0xF7 among the available ones. Returns the number of bytes
+    // sent, or 0 (and sends nothing) when no 0xF7 lies within available.
+    // RtMidiError from the output port passes to the caller.
+    int32_t sendSysex(const unsigned char *message, int32_t available);
+
+    QStringList portNames;
+    QString selectedPortName;
+};
+
+extern MidiLink midiLink;

@@ -1,0 +1,84 @@
+#include "mainwindow.h"
+
+#include "ui_mainwindow.h"
+#include "update/updater.h"
+
+#include <QCoreApplication>
+
+Updater *currentUpdater = nullptr;
+
+// The logo lives in the program's resource collection, registered before main()
+// runs and unregistered at exit. The collection is compiled into a static
+// library, so it is named here to be linked in at all.
+static void registerResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
+static void unregisterResources()
+{
+    Q_CLEANUP_RESOURCE(resources);
+}
+
+namespace {
+struct ResourceCollection
+{
+    ResourceCollection() { registerResources(); }
+    ~ResourceCollection() { unregisterResources(); }
+} resourceCollection;
+
+bool exitClicked = false;
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    ui = new Ui_MainWindow;
+    ui->setupUi(this);
+    // Each call replaces the whole set; only the last decides: frameless, fixed size.
+    setWindowFlags(Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::CustomizeWindowHint);
+    setWindowFlags(Qt::FramelessWindowHint);
+    setWindowFlags(windowFlags() | Qt::MSWindowsFixedSizeDialogHint);
+    ui->progressBar->setVisible(false);
+    ui->labelPercent->setVisible(false);
+    ui->labelMsg->setVisible(false);
+    ui->labelVersion->setText(QStringLiteral("Updater version 1.0.2"));
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::showSelectedPort(const QString &name)
+{
+    ui->labelMIDIportName->setText(QStringLiteral("Selected MIDI port: ") + name);
+}
+
+void MainWindow::setProgress(int percent)
+{
+    ui->progressBar->setVisible(true);
+    ui->progressBar->setValue(percent);
+    ui->labelPercent->setVisible(true);
+    ui->labelPercent->setText(QString::asprintf("%d", percent) + QLatin1Char('%'));
+}
+
+void MainWindow::showTargetVersion(const char *version)
+{
+    ui->labelMsg->setVisible(true);
+    ui->labelMsg->setText(QStringLiteral("Updating to version ") + QString::fromUtf8(version ? version : ""));
+}
+
+bool MainWindow::exitRequested()
+{
+    return exitClicked;
+}
+
+void MainWindow::on_pushButton_clicked()
+{
+    if (currentUpdater)
+        currentUpdater->requestAbort();
+    exitClicked = true;
+    QCoreApplication::quit();
+}

@@ -1,0 +1,34 @@
+// The main window: the chosen port, the uploader's version, the logo, the
+// progress display and the Exit button.
+#pragma once
+
+#include <QMainWindow>
+
+class Ui_MainWindow;
+class Updater;
+
+// The program's one update, null until start-up creates it.
+extern Updater *currentUpdater;
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    void showSelectedPort(const QString &name);
+    void setProgress(int percent);
+    void showTargetVersion(const char *version);
+
+    // True once Exit has been clicked. Start-up reads it after an update: a
+    // click during the update came while no event loop ran to quit.
+    static bool exitRequested();
+
+private slots:
+    void on_pushButton_clicked();
+
+private:
+    Ui_MainWindow *ui;
+};

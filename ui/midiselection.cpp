@@ -1,0 +1,67 @@
+#include "midiselection.h"
+
+#include "midi/midilink.h"
+#include "ui_midiselection.h"
+
+#include <QMessageBox>
+
+#include <rtmidi/RtMidi.h>
+
+midiselection::midiselection(QWidget *parent)
+    : QDialog(parent)
+{
+    ui = new Ui_midiselection;
+    ui->setupUi(this);
+    // Each call replaces the whole set; the last leaves a fixed-size window
+    // with a thin frame and no title bar or close button.
+    setWindowFlags(Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::CustomizeWindowHint);
+    setWindowFlags(windowFlags() | Qt::MSWindowsFixedSizeDialogHint);
+    setModal(true);
+    portSelected = -1;
+    portConfirmed = 0;
+    ui->pushButtonOk->setEnabled(false);
+    midiLink.refreshPorts();
+    for (int i = 0; i < midiLink.portNames.size(); ++i)
+        ui->listWidget->insertItem(ui->listWidget->count(), midiLink.portNames.at(i));
+}
+
+midiselection::~midiselection()
+{
+    delete ui;
+}
+
+void midiselection::on_listWidget_itemClicked(QListWidgetItem *)
+{
+    midiLink.selectedPortName = ui->listWidget->currentItem()->data(Qt::DisplayRole).toString();
+    portSelected = 1;
+    ui->pushButtonOk->setEnabled(true);
+}
+
+void midiselection::on_pushButtonOk_clicked()
+{
+    if (portSelected < 0)
+        return;
+    midiLink.selectedPortName = ui->listWidget->currentItem()->data(Qt::DisplayRole).toString();
+    try {
+        midiLink.openPorts(midiLink.indexOfPort(midiLink.selectedPortName));
+        portConfirmed = 1;
+    } catch (const RtMidiError &error) {
+        // The port vanished or the driver refused it: say so, and let start-up
+        // end the program rather than update through half a link.
+        portConfirmed = -1;
+        QMessageBox box;
+        box.setWindowTitle(QStringLiteral("Updater message"));
+        box.setIcon(QMessageBox::Critical);
+        box.setText(QStringLiteral("The MIDI ports could not be opened.\n")
+                    + QString::fromStdString(error.getMessage()));
+        box.exec();
+    }
+    close();
+}
+
+void midiselection::on_pushButtonCancel_clicked()
+{
+    portConfirmed = 0;
+    close();
+}

@@ -1,0 +1,27 @@
+// The modal dialog in which the user picks the MIDI input port of the instrument.
+#pragma once
+
+#include <QDialog>
+
+class QListWidgetItem;
+class Ui_midiselection;
+
+class midiselection : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit midiselection(QWidget *parent = nullptr);
+    ~midiselection() override;
+
+    Ui_midiselection *ui;
+    // -1 until an entry has been clicked, then 1.
+    int portSelected;
+    // 1 after "Ok" opened the ports, 0 otherwise, -1 when opening them failed.
+    int portConfirmed;
+
+private slots:
+    void on_pushButtonOk_clicked();
+    void on_listWidget_itemClicked(QListWidgetItem *item);
+    void on_pushButtonCancel_clicked();
+};

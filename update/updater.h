@@ -1,0 +1,60 @@
+// One firmware update: the update file in memory, its header message, and the
+// run that sends it to the instrument message by message.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+class MainWindow;
+
+// Length in bytes of the named file; 0 when it cannot be opened, -1 when it
+// is too large to be held (2^31 bytes or more).
+int32_t fileSize(const QString &fileName);
+
+// A 28-bit number: four 7-bit bytes, most significant first.
+int32_t read28(const unsigned char *bytes);
+
+// Waits the given number of milliseconds while processing Qt events, so the
+// windows stay responsive and the Exit button can be clicked.
+void waitWithEvents(int milliseconds);
+
+class Updater
+{
+public:
+    Updater(QString fileName, MainWindow *window);
+    Updater(const Updater &) = delete;
+    Updater &operator=(const Updater &) = delete;
+
+    // Performs the whole update; returns once it has ended, however it ended.
+    void run(QString fileName);
+    // Asks a running update to stop at its next check.
+    void requestAbort();
+    // Asks the user whether to replace the instrument's firmware; true on Yes.
+    bool confirmReplace();
+
+    // Reads the whole file into image: 0 when exactly length bytes were read,
+    // -1 otherwise.
+    int32_t readFile(const QString &fileName, int32_t length);
+    // Reads the header message at the start of image into formatNumber,
+    // headerNumbers and versionText. versionText stays empty unless accepted.
+    void parseHeader();
+    // True when image ends with 0xF7, so that every byte belongs to a complete
+    // message (an empty image has no incomplete message either).
+    bool endsWithCompleteMessage() const;
+    // The file's version text: the bytes of image from offset 33 up to the
+    // first 0x00, or up to the end of image when there is none.
+    QByteArray fileVersion() const;
+
+    int32_t size;
+    std::unique_ptr<unsigned char[]> image;
+    bool abortFlag;
+    QString fileName;
+    bool awaitingFirstReply;
+    MainWindow *window;
+    int32_t formatNumber = 0;
+    int32_t headerNumbers[6] = {};
+    char versionText[20] = {};
+};
