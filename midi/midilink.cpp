@@ -57,6 +57,13 @@ void MidiLink::openPorts(int index)
     const QString inputName =
         (index >= 0 && index < portNames.size()) ? portNames.at(index) : QString();
 
+    // The list was read when the dialog opened; a port that has gone since, or
+    // whose number now belongs to another port, must not be opened in its place.
+    if (index < 0 || unsigned(index) >= midiIn->getPortCount()
+        || (!inputName.isEmpty() && portNameText(midiIn->getPortName(unsigned(index))) != inputName))
+        throw RtMidiError("The MIDI input port \"" + inputName.toStdString() + "\" is no longer available.",
+                          RtMidiError::INVALID_DEVICE);
+
     midiIn->openPort(static_cast<unsigned int>(index), inputName.toUtf8().toStdString());
 
     int best = -1;
@@ -82,6 +89,10 @@ void MidiLink::openPorts(int index)
     midiOut->openPort(bestPort, midiOut->getPortName(bestPort));
 
     selectedPortName = portNameText(midiIn->getPortName(static_cast<unsigned int>(index)));
+    // Gone while it was being opened: the library may have opened nothing.
+    if (!inputName.isEmpty() && selectedPortName != inputName)
+        throw RtMidiError("The MIDI input port \"" + inputName.toStdString() + "\" went away while it was opened.",
+                          RtMidiError::INVALID_DEVICE);
 }
 
 int MidiLink::nameSimilarity(QString a, QString b)

@@ -1,0 +1,29 @@
+// Test main for widget tests: a QApplication (offscreen in ctest), and with
+// TSU_WITH_JACK a private JACK server that the whole binary runs against.
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+#ifdef TSU_WITH_JACK
+#include "jackserver.h"
+#endif
+
+static int runTests(int argc, char **argv)
+{
+    // Widget tests need no display; ctest says so too, but listing the tests
+    // runs this main without ctest's environment.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
+
+int main(int argc, char **argv)
+{
+#ifdef TSU_WITH_JACK
+    return runWithPrivateJackServer(argc, argv, runTests);
+#else
+    return runTests(argc, argv);
+#endif
+}

@@ -1,0 +1,245 @@
+#include "jackserver.h"
+
+#include <jack/jack.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+const char childMarker[] = "TSU_TEST_UNDER_PRIVATE_JACK";
+
+pid_t spawn(const std::vector<std::string> &args, int stdoutFd = -1)
+{
+    std::vector<char *> argv;
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (stdoutFd >= 0)
+            dup2(stdoutFd, STDOUT_FILENO);
+        execvp(argv[0], argv.data());
+        std::perror(argv[0]);
+        _exit(127);
+    }
+    return pid;
+}
+
+bool waitForExit(pid_t pid, std::chrono::milliseconds timeout, int *status)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid, status, WNOHANG) == pid)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+int endProcess(pid_t pid, std::chrono::seconds patience = std::chrono::seconds(5))
+{
+    int status = 0;
+    kill(pid, SIGTERM);
+    if (!waitForExit(pid, patience, &status)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    return status;
+}
+} // namespace
+
+PrivateJackServer::~PrivateJackServer()
+{
+    stop();
+}
+
+bool PrivateJackServer::start(const std::string &name)
+{
+    serverName = name;
+    pid = spawn({"jackd", "-S", "-n", name, "-d", "dummy", "-r", "48000", "-p", "64"},
+                open("/dev/null", O_WRONLY));
+    if (pid < 0)
+        return false;
+    // Ready once a client can connect to it, and it is still ours: a server
+    // of the same name run by another test makes this one exit at once.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return false;
+        }
+        jack_status_t jackStatus;
+        jack_client_t *probe = jack_client_open(
+            "tsu-probe", jack_options_t(JackNoStartServer | JackServerName), &jackStatus, name.c_str());
+        if (probe) {
+            jack_client_close(probe);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return false;
+            }
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    stop();
+    return false;
+}
+
+void PrivateJackServer::stop()
+{
+    // A server that is killed outright leaves its entry in JACK's registry of
+    // servers, which has room for only a few; give it time to end cleanly.
+    if (pid > 0)
+        endProcess(pid, std::chrono::seconds(30));
+    pid = -1;
+}
+
+int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **))
+{
+    if (std::getenv(childMarker))
+        return body(argc, argv);
+    // Listing the tests needs no server.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--gtest_list_tests") == 0)
+            return body(argc, argv);
+    }
+
+    // Quiet the client library's messages when probing for the server.
+    jack_set_error_function([](const char *) {});
+    jack_set_info_function([](const char *) {});
+    // JACK's registry keeps an entry for every server name until a server of
+    // the same name starts again, so the tests reuse a few names rather than
+    // invent new ones; a name in use by a test running alongside is skipped.
+    // A lock file per name keeps tests that run side by side off each other's
+    // names; the lock goes with the process, however it ends.
+    PrivateJackServer server;
+    bool started = false;
+    for (int slot = 0; slot < 6 && !started; ++slot) {
+        const std::string lockPath = "/tmp/tsu-test-jack-" + std::to_string(slot) + ".lock";
+        const int lock = open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+        if (lock < 0)
+            continue;
+        if (flock(lock, LOCK_EX | LOCK_NB) == 0)
+            started = server.start("tsu-test-" + std::to_string(slot));
+        if (!started)
+            close(lock); // else held until this process ends
+    }
+    if (!started) {
+        std::fprintf(stderr, "could not start a private JACK server (jackd -S -n tsu-test-N -d dummy)\n");
+        return 1;
+    }
+    setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
+    setenv(childMarker, "1", 1);
+    std::vector<std::string> args{"/proc/self/exe"};
+    for (int i = 1; i < argc; ++i)
+        args.push_back(argv[i]);
+    std::vector<char *> childArgv;
+    for (std::string &arg : args)
+        childArgv.push_back(arg.data());
+    childArgv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        execv("/proc/self/exe", childArgv.data());
+        std::perror("execv");
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    server.stop();
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    std::fprintf(stderr, "test process ended by signal %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    return 1;
+}
+
+SimulatedInstrument::SimulatedInstrument(std::vector<std::string> args)
+{
+    static int counter = 0;
+    logPath = "/tmp/tsu-sim-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".log";
+    std::remove(logPath.c_str());
+    args.insert(args.begin(), TSU_SIM_PATH);
+    args.push_back("--log");
+    args.push_back(logPath);
+
+    int fds[2];
+    if (pipe(fds) != 0)
+        return;
+    pid = spawn(args, fds[1]);
+    close(fds[1]);
+    // The instrument says "ready <port>" once its ports are open.
+    output = fdopen(fds[0], "r");
+    char line[512];
+    if (output && std::fgets(line, sizeof line, output)) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        if (text.rfind("ready ", 0) == 0)
+            outputPort = text.substr(6);
+    }
+}
+
+SimulatedInstrument::~SimulatedInstrument()
+{
+    stop();
+    std::remove(logPath.c_str());
+}
+
+std::vector<std::string> SimulatedInstrument::logLines() const
+{
+    std::vector<std::string> lines;
+    std::ifstream in(logPath);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+bool SimulatedInstrument::waitForLogLines(size_t count, std::chrono::milliseconds timeout) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (logLines().size() >= count)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return logLines().size() >= count;
+}
+
+int SimulatedInstrument::stop()
+{
+    if (pid <= 0)
+        return -1;
+    const int status = endProcess(pid);
+    pid = -1;
+    if (output)
+        std::fclose(output);
+    output = nullptr;
+    return status;
+}
+
+std::string hexLine(const unsigned char *bytes, size_t count)
+{
+    std::string text;
+    char pair[4];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(pair, sizeof pair, i ? " %02x" : "%02x", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
+std::string hexLine(const std::vector<unsigned char> &bytes)
+{
+    return hexLine(bytes.data(), bytes.size());
+}

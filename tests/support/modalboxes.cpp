@@ -1,0 +1,33 @@
+#include "modalboxes.h"
+
+#include <QAbstractButton>
+#include <QPushButton>
+#include <QApplication>
+
+BoxAnswerer::BoxAnswerer(Answer answer)
+    : answer(std::move(answer))
+{
+    QObject::connect(&timer, &QTimer::timeout, [this] { poll(); });
+    timer.start(5);
+}
+
+void BoxAnswerer::poll()
+{
+    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible() || box->property("tsuAnswered").toBool())
+        return;
+    box->setProperty("tsuAnswered", true);
+    const SeenBox seen{box->windowTitle(), box->text()};
+    boxes.push_back(seen);
+    if (onBox)
+        onBox(seen);
+    QAbstractButton *button = nullptr;
+    if (answer)
+        button = box->button(answer(seen));
+    if (!button)
+        button = box->defaultButton();
+    if (!button && !box->buttons().isEmpty())
+        button = box->buttons().first();
+    if (button)
+        button->click();
+}

@@ -1,0 +1,34 @@
+// Answers the modal message boxes that the code under test opens, the way a
+// user would: find the active modal box and press one of its buttons.
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <vector>
+
+struct SeenBox
+{
+    QString title;
+    QString text;
+};
+
+class BoxAnswerer
+{
+public:
+    // answer picks the button to press for a box; by default the box's own
+    // default button, or its only one.
+    using Answer = std::function<QMessageBox::StandardButton(const SeenBox &)>;
+
+    explicit BoxAnswerer(Answer answer = nullptr);
+    std::vector<SeenBox> boxes;
+    // Called when a box is seen, before it is answered (to look at the window then).
+    std::function<void(const SeenBox &)> onBox;
+
+private:
+    void poll();
+    Answer answer;
+    QTimer timer;
+};

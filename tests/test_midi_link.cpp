@@ -1,0 +1,108 @@
+// The MIDI link over a private JACK server with simulated instruments: ports
+// listed, the right pair opened, messages sent whole and cut at their end.
+#include "jackserver.h"
+
+#include "midi/midilink.h"
+#include "midi/sysexreceiver.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <rtmidi/RtMidi.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+bool waitForReply()
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 5000) {
+        if (sysexReceiver.takeAck())
+            return true;
+        QTest::qWait(1);
+    }
+    return false;
+}
+
+TEST(MidiLink, ListsEveryInputPortInPortOrder)
+{
+    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"}), c({"--name", "Tessarine C"});
+    ASSERT_TRUE(a.ready() && b.ready() && c.ready());
+    const int count = midiLink.refreshPorts();
+    ASSERT_EQ(count, int(midiIn->getPortCount()));
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(midiLink.portNames.at(i).toStdString(), midiIn->getPortName(unsigned(i)));
+    for (const auto *instrument : {&a, &b, &c})
+        EXPECT_TRUE(midiLink.portNames.contains(QString::fromStdString(instrument->portName())));
+
+    // A second listing replaces the first. An instrument that went away is
+    // gone from the list once the MIDI service has noticed.
+    c.stop();
+    QElapsedTimer clock;
+    clock.start();
+    while (midiLink.refreshPorts() != count - 1 && clock.elapsed() < 5000)
+        QTest::qWait(10);
+    EXPECT_EQ(midiLink.portNames.size(), count - 1);
+    EXPECT_FALSE(midiLink.portNames.contains(QString::fromStdString(c.portName())));
+}
+
+TEST(MidiLink, OpensTheChosenInputAndTheOutputWithTheMostAlikeName)
+{
+    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"}), c({"--name", "Tessarine C"});
+    ASSERT_TRUE(a.ready() && b.ready() && c.ready());
+    midiLink.refreshPorts();
+    EXPECT_TRUE(midiLink.selectedPortName.isEmpty());
+    midiLink.openPorts(midiLink.indexOfPort(QString::fromStdString(b.portName())));
+    EXPECT_EQ(midiLink.selectedPortName.toStdString(), b.portName());
+
+    const unsigned char hello[] = {0xF0, 0x7D, 0x01, 0x02, 0xF7};
+    EXPECT_EQ(midiLink.sendSysex(hello, sizeof hello), 5);
+    // The reply comes back through the chosen input.
+    EXPECT_TRUE(waitForReply());
+    a.stop();
+    b.stop();
+    c.stop();
+    EXPECT_TRUE(a.logLines().empty());
+    EXPECT_EQ(b.logLines(), std::vector<std::string>{"f0 7d 01 02 f7"});
+    EXPECT_TRUE(c.logLines().empty());
+}
+
+TEST(MidiLink, SendsExactlyTheBytesUpToTheFirstEndByte)
+{
+    SimulatedInstrument instrument;
+    ASSERT_TRUE(instrument.ready());
+    midiLink.refreshPorts();
+    midiLink.openPorts(midiLink.indexOfPort(QString::fromStdString(instrument.portName())));
+
+    const unsigned char twoMessages[] = {0xF0, 0x01, 0x02, 0xF7, 0xF0, 0x03, 0xF7};
+    EXPECT_EQ(midiLink.sendSysex(twoMessages, sizeof twoMessages), 4);
+    ASSERT_TRUE(waitForReply());
+    // Without an end byte within reach nothing is sent.
+    EXPECT_EQ(midiLink.sendSysex(twoMessages, 3), 0);
+    std::vector<unsigned char> large(1000, 0x5A);
+    large.front() = 0xF0;
+    large.back() = 0xF7;
+    EXPECT_EQ(midiLink.sendSysex(large.data(), int32_t(large.size())), 1000);
+    ASSERT_TRUE(waitForReply());
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), std::vector<std::string>({"f0 01 02 f7", hexLine(large)}));
+}
+
+TEST(MidiLink, NoInstrumentMeansNoPortToOpen)
+{
+    EXPECT_EQ(midiLink.refreshPorts(), 0);
+    EXPECT_THROW(midiLink.openPorts(0), RtMidiError);
+}
+
+TEST(PortLookup, FindsTheLastEqualName)
+{
+    midiLink.portNames.clear();
+    EXPECT_EQ(midiLink.indexOfPort(QStringLiteral("A")), -1);
+    midiLink.portNames = QStringList({"A", "B", "A", "C"});
+    EXPECT_EQ(midiLink.indexOfPort(QStringLiteral("A")), 2);
+    EXPECT_EQ(midiLink.indexOfPort(QStringLiteral("C")), 3);
+    EXPECT_EQ(midiLink.indexOfPort(QStringLiteral("a")), -1);
+    EXPECT_EQ(midiLink.indexOfPort(QStringLiteral("D")), -1);
+}
+} // namespace

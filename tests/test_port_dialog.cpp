@@ -1,0 +1,139 @@
+// The port selection dialog with simulated instruments attached.
+#include "jackserver.h"
+#include "modalboxes.h"
+
+#include "midi/midilink.h"
+#include "ui/midiselection.h"
+#include "ui_midiselection.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include <rtmidi/RtMidi.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+void clickRow(midiselection &dialog, int row)
+{
+    QListWidget *list = dialog.ui->listWidget;
+    const QRect rect = list->visualItemRect(list->item(row));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
+}
+
+TEST(PortDialog, FormAsDesigned)
+{
+    midiselection dialog;
+    EXPECT_EQ(dialog.objectName(), "midiselection");
+    EXPECT_EQ(dialog.size(), QSize(240, 237));
+    EXPECT_EQ(dialog.windowTitle(), "Dialog");
+    EXPECT_EQ(dialog.styleSheet(), "background-color: rgb(186, 186, 186);");
+    // The hints replace the dialog type; being parentless, it is a window.
+    EXPECT_EQ(dialog.windowFlags() & ~Qt::WindowType_Mask,
+              Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint);
+    EXPECT_EQ(dialog.windowType(), Qt::Window);
+    EXPECT_TRUE(dialog.isModal());
+
+    Ui_midiselection *ui = dialog.ui;
+    EXPECT_EQ(ui->label->geometry(), QRect(60, 10, 121, 20));
+    EXPECT_EQ(ui->label->font().family(), "Calibri");
+    EXPECT_EQ(ui->label->font().pointSize(), 10);
+    EXPECT_EQ(ui->label->styleSheet(), "background-color: rgb(0, 85, 255);\n");
+    EXPECT_EQ(ui->label->alignment(), Qt::AlignCenter);
+    EXPECT_EQ(ui->label->palette().color(QPalette::Active, QPalette::Window), QColor(0, 85, 255));
+    EXPECT_EQ(ui->label->palette().color(QPalette::Disabled, QPalette::WindowText), QColor(42, 85, 0));
+    EXPECT_EQ(ui->label->palette().color(QPalette::Inactive, QPalette::AlternateBase), QColor(170, 212, 127));
+    EXPECT_EQ(ui->label->palette().color(QPalette::Disabled, QPalette::AlternateBase), QColor(85, 170, 0));
+    EXPECT_TRUE(ui->label->text().contains("MIDI port selection"));
+    EXPECT_EQ(ui->pushButtonOk->geometry(), QRect(140, 200, 75, 23));
+    EXPECT_EQ(ui->pushButtonCancel->geometry(), QRect(30, 200, 75, 23));
+    EXPECT_EQ(ui->listWidget->geometry(), QRect(30, 40, 181, 151));
+    EXPECT_EQ(ui->listWidget->styleSheet(), "background-color: rgb(255,255,255);");
+    EXPECT_EQ(ui->pushButtonOk->text(), "Ok");
+    EXPECT_EQ(ui->pushButtonCancel->text(), "Cancel");
+    EXPECT_EQ(ui->pushButtonOk->nextInFocusChain(), ui->pushButtonCancel);
+    EXPECT_EQ(ui->pushButtonCancel->nextInFocusChain(), ui->listWidget);
+    EXPECT_FALSE(ui->pushButtonOk->isEnabled());
+    EXPECT_EQ(dialog.portSelected, -1);
+    EXPECT_EQ(dialog.portConfirmed, 0);
+}
+
+TEST(PortDialog, ListsThePortsAndOpensTheOneCurrentAtOk)
+{
+    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"}), c({"--name", "Tessarine C"});
+    ASSERT_TRUE(a.ready() && b.ready() && c.ready());
+    midiselection dialog;
+    dialog.show();
+    QListWidget *list = dialog.ui->listWidget;
+    ASSERT_EQ(list->count(), 3);
+    for (int row = 0; row < 3; ++row)
+        EXPECT_EQ(list->item(row)->text().toStdString(), midiIn->getPortName(unsigned(row)));
+
+    // The keyboard moves the current row but does not enable Ok.
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Down);
+    EXPECT_FALSE(dialog.ui->pushButtonOk->isEnabled());
+
+    clickRow(dialog, 0);
+    EXPECT_TRUE(dialog.ui->pushButtonOk->isEnabled());
+    EXPECT_EQ(dialog.portSelected, 1);
+    clickRow(dialog, 1);
+    // Once Ok is enabled, the row reached with the keyboard is the one opened.
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::mouseClick(dialog.ui->pushButtonOk, Qt::LeftButton);
+    EXPECT_EQ(dialog.portConfirmed, 1);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(midiLink.selectedPortName, list->item(2)->text());
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+}
+
+TEST(PortDialog, CancelOpensNothing)
+{
+    SimulatedInstrument a({"--name", "Tessarine A"});
+    ASSERT_TRUE(a.ready());
+    midiselection dialog;
+    dialog.show();
+    clickRow(dialog, 0);
+    QTest::mouseClick(dialog.ui->pushButtonCancel, Qt::LeftButton);
+    EXPECT_EQ(dialog.portConfirmed, 0);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_FALSE(midiIn->isPortOpen());
+    EXPECT_EQ(midiLink.selectedPortName.toStdString(), a.portName());
+}
+
+TEST(PortDialog, OkSlotDoesNothingBeforeARowWasClicked)
+{
+    SimulatedInstrument a({"--name", "Tessarine A"});
+    midiselection dialog;
+    dialog.show();
+    QMetaObject::invokeMethod(&dialog, "on_pushButtonOk_clicked");
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.portConfirmed, 0);
+    EXPECT_FALSE(midiIn->isPortOpen());
+}
+
+TEST(PortDialog, PortThatVanishedIsReportedAndNotConfirmed)
+{
+    auto a = std::make_unique<SimulatedInstrument>(std::vector<std::string>{"--name", "Tessarine A"});
+    ASSERT_TRUE(a->ready());
+    midiselection dialog;
+    dialog.show();
+    clickRow(dialog, 0);
+    // Unplugged after it was listed, and gone by the time Ok is clicked.
+    a.reset();
+    QElapsedTimer clock;
+    clock.start();
+    while (midiIn->getPortCount() != 0 && clock.elapsed() < 5000)
+        QTest::qWait(10);
+    BoxAnswerer boxes;
+    QTest::mouseClick(dialog.ui->pushButtonOk, Qt::LeftButton);
+    EXPECT_EQ(dialog.portConfirmed, -1);
+    EXPECT_FALSE(dialog.isVisible());
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_TRUE(boxes.boxes[0].text.startsWith("The MIDI ports could not be opened.\n"))
+        << boxes.boxes[0].text.toStdString();
+}
+} // namespace

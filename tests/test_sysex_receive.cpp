@@ -1,0 +1,232 @@
+// The receive path fed directly with byte streams, as the MIDI library would
+// deliver them: replies whole or in pieces, with other traffic around them.
+#include "midi/midilink.h"
+#include "midi/sysexmessage.h"
+#include "midi/sysexreceiver.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+using Bytes = std::vector<unsigned char>;
+
+const Bytes ack{0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
+
+Bytes versionReply(const std::string &text, int declared = -1)
+{
+    const int length = declared < 0 ? int(text.size()) : declared;
+    Bytes reply{0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E,
+                static_cast<unsigned char>((length >> 21) & 0x7F), static_cast<unsigned char>((length >> 14) & 0x7F),
+                static_cast<unsigned char>((length >> 7) & 0x7F), static_cast<unsigned char>(length & 0x7F)};
+    reply.insert(reply.end(), text.begin(), text.end());
+    reply.push_back(0xF7);
+    return reply;
+}
+
+void deliver(Bytes bytes)
+{
+    onMidiInput(0.0, &bytes, nullptr);
+}
+
+class ReceivePath : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::memset(rxBuffer, 0, sizeof rxBuffer);
+        rxLength = 0;
+        sysexReceiver.ackReceived = false;
+        sysexReceiver.versionLength = 0;
+        for (auto &c : sysexReceiver.version)
+            c = '\0';
+    }
+};
+
+TEST_F(ReceivePath, AcknowledgementIsReportedOnce)
+{
+    deliver(ack);
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    EXPECT_FALSE(sysexReceiver.takeAck());
+}
+
+TEST_F(ReceivePath, AcknowledgementSplitOverDeliveriesWithRealTimeBytesInside)
+{
+    deliver({0xF0, 0x7E, 0xFE, 0x10});
+    deliver({});
+    deliver({0xF8, 0x7F, 0x00});
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    deliver({0xFE, 0xF7});
+    EXPECT_TRUE(sysexReceiver.takeAck());
+}
+
+TEST_F(ReceivePath, TwoAcknowledgementsBeforeOnePollCountOnce)
+{
+    Bytes two = ack;
+    two.insert(two.end(), ack.begin(), ack.end());
+    deliver(two);
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    EXPECT_FALSE(sysexReceiver.takeAck());
+}
+
+TEST_F(ReceivePath, AnotherSysexAfterTheAcknowledgementWithdrawsIt)
+{
+    deliver(ack);
+    deliver({0xF0, 0x7E, 0x10, 0x7E, 0x00, 0xF7});
+    EXPECT_FALSE(sysexReceiver.takeAck());
+}
+
+TEST_F(ReceivePath, NearMissesAreNoReply)
+{
+    deliver({0xF0, 0x7E, 0x10, 0x7F, 0x00, 0x00, 0xF7}); // one byte too many
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    deliver({0xF0, 0x7E, 0x10, 0x7F, 0xF7}); // one byte short
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    deliver({0xF0, 0x7E, 0x11, 0x7F, 0x00, 0xF7}); // another device
+    EXPECT_FALSE(sysexReceiver.takeAck());
+}
+
+TEST_F(ReceivePath, StartByteInsideAMessageStartsAgain)
+{
+    deliver({0xF0, 0x01, 0x02, 0x03});
+    deliver(ack);
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    EXPECT_EQ(rxLength, 5);
+}
+
+TEST_F(ReceivePath, OtherStatusBytesNeitherEndNorRestartAMessage)
+{
+    deliver({0xF0, 0x7E, 0x90, 0x10, 0x7F, 0xF1, 0x00, 0xF7});
+    EXPECT_TRUE(sysexReceiver.takeAck());
+}
+
+TEST_F(ReceivePath, EndByteBeforeAnyStartRecognisesNothing)
+{
+    sysexReceiver.ackReceived = true;
+    deliver({0x7E, 0x10, 0xF7});
+    EXPECT_EQ(rxBuffer[0], 0xF7);
+    EXPECT_EQ(rxLength, 0);
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    deliver({0x01, 0x02});
+    EXPECT_EQ(rxLength, 0);
+}
+
+TEST_F(ReceivePath, VersionReplyCarriesItsText)
+{
+    deliver({0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E, 0x00, 0x00, 0x00, 0x05,
+             0x31, 0x2E, 0x32, 0x2E, 0x33, 0xF7});
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    EXPECT_EQ(sysexReceiver.versionLength, 5);
+    EXPECT_EQ(sysexReceiver.versionString(), "1.2.3");
+    EXPECT_EQ(sysexReceiver.version[5], '\0');
+}
+
+TEST_F(ReceivePath, VersionReplyOfLengthZeroEmptiesTheVersion)
+{
+    deliver(versionReply("2.0"));
+    ASSERT_TRUE(sysexReceiver.takeAck());
+    deliver(versionReply(""));
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    EXPECT_EQ(sysexReceiver.versionLength, 0);
+    EXPECT_EQ(sysexReceiver.versionString(), "");
+}
+
+TEST_F(ReceivePath, AcknowledgementKeepsTheLastVersion)
+{
+    deliver(versionReply("2.0"));
+    deliver(ack);
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    EXPECT_EQ(sysexReceiver.versionLength, 3);
+    EXPECT_EQ(sysexReceiver.versionString(), "2.0");
+}
+
+TEST_F(ReceivePath, LongVersionTextIsCutToWhatFits)
+{
+    const std::string text(40, 'v');
+    deliver(versionReply(text));
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    EXPECT_EQ(sysexReceiver.versionLength, 40);
+    EXPECT_EQ(sysexReceiver.versionString(), std::string(22, 'v'));
+}
+
+TEST_F(ReceivePath, VersionReplyWhoseLengthLiesIsIgnored)
+{
+    deliver(versionReply("1.0"));
+    ASSERT_TRUE(sysexReceiver.takeAck());
+    deliver(versionReply("2.0", 4)); // declares one byte more than it carries
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    deliver(versionReply("2.0", 0x0FFFFFFF));
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    deliver({0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E, 0x00, 0xF7}); // length bytes cut off
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    EXPECT_EQ(sysexReceiver.versionLength, 3);
+    EXPECT_EQ(sysexReceiver.versionString(), "1.0");
+}
+
+TEST_F(ReceivePath, VersionReplyWithBytesAfterItsTextCounts)
+{
+    Bytes reply = versionReply("3.1");
+    reply.insert(reply.end() - 1, {0x01, 0x02});
+    deliver(reply);
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    EXPECT_EQ(sysexReceiver.versionString(), "3.1");
+}
+
+TEST_F(ReceivePath, OverlongMessageIsAbandonedWithinTheBuffer)
+{
+    Bytes longMessage{0xF0};
+    longMessage.insert(longMessage.end(), 5000, 0x11);
+    longMessage.push_back(0xF7);
+    deliver(longMessage);
+    EXPECT_LE(rxLength, rxCapacity - 1);
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    // The next message is received normally.
+    deliver(ack);
+    EXPECT_TRUE(sysexReceiver.takeAck());
+}
+
+TEST_F(ReceivePath, MessageOfExactlyThreeHundredBytesIsKept)
+{
+    Bytes message{0xF0};
+    message.insert(message.end(), rxCapacity - 2, 0x22);
+    message.push_back(0xF7);
+    deliver(message);
+    EXPECT_EQ(rxLength, rxCapacity - 1);
+    EXPECT_EQ(rxBuffer[rxCapacity - 1], 0xF7);
+}
+
+TEST_F(ReceivePath, DataAfterACompleteMessageStaysWithinTheBuffer)
+{
+    deliver(ack);
+    // Channel messages whose status bytes are ignored leave their data bytes
+    // to pile up behind the message; never past the buffer's end.
+    for (int i = 0; i < 200; ++i)
+        deliver({0x90, 0x40, 0x7F});
+    EXPECT_LE(rxLength, rxCapacity - 1);
+    deliver(ack);
+    EXPECT_TRUE(sysexReceiver.takeAck());
+}
+
+TEST(OutgoingMessage, EndsAtTheFirstEndByteWithinReach)
+{
+    const unsigned char bytes[] = {0xF0, 0x01, 0x02, 0xF7, 0xF0, 0x03, 0xF7};
+    EXPECT_EQ(sysexMessageLength(bytes, sizeof bytes), 4);
+    EXPECT_EQ(sysexMessageLength(bytes + 3, 4), 1);
+    EXPECT_EQ(sysexMessageLength(bytes, 3), 0);
+    EXPECT_EQ(sysexMessageLength(bytes, 0), 0);
+}
+
+TEST(PortNames, SimilarityScores)
+{
+    EXPECT_EQ(MidiLink::nameSimilarity("Tessarine1", "Tessarine2"), 90);
+    EXPECT_EQ(MidiLink::nameSimilarity("abc", "abd"), 66);
+    EXPECT_EQ(MidiLink::nameSimilarity("abcd", "abcdefgh"), 66);
+    EXPECT_EQ(MidiLink::nameSimilarity("abcdefgh", "abcd"), 66);
+    EXPECT_EQ(MidiLink::nameSimilarity("Port", "Port"), 100);
+    EXPECT_EQ(MidiLink::nameSimilarity("xabc", "abc"), 0); // shifted by one: no position agrees
+    EXPECT_EQ(MidiLink::nameSimilarity("port", "PORT"), 0);
+    EXPECT_EQ(MidiLink::nameSimilarity("", "Port"), 0);
+    EXPECT_EQ(MidiLink::nameSimilarity("", ""), 0);
+}
+} // namespace

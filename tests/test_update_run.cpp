@@ -1,0 +1,408 @@
+// Whole update runs against the simulated instrument over a private JACK
+// server: what the instrument receives, what the user is asked and shown.
+#include "jackserver.h"
+#include "modalboxes.h"
+
+#include "midi/midilink.h"
+#include "midi/sysexreceiver.h"
+#include "ui/mainwindow.h"
+#include "update/updater.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <rtmidi/RtMidi.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+
+namespace {
+using Bytes = std::vector<unsigned char>;
+
+Bytes message(size_t length, unsigned char fill)
+{
+    Bytes bytes(length, fill);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    return bytes;
+}
+
+Bytes header(const std::string &version)
+{
+    Bytes bytes{0xF0, 0x7E, 0x10, 0x07, 0x02};
+    bytes.insert(bytes.end(), 28, 0x00);
+    bytes.insert(bytes.end(), version.begin(), version.end());
+    bytes.push_back(0x00);
+    bytes.push_back(0xF7);
+    return bytes;
+}
+
+// The 1000-byte file of three messages of 38, 462 and 500 bytes whose header carries 2.1.
+std::vector<Bytes> threeMessages()
+{
+    return {header("2.1"), message(462, 0x11), message(500, 0x22)};
+}
+
+struct ProgressStep
+{
+    int value;
+    bool messageShown;
+    QString message;
+    bool operator==(const ProgressStep &o) const
+    {
+        return value == o.value && messageShown == o.messageShown && message == o.message;
+    }
+};
+
+std::ostream &operator<<(std::ostream &out, const ProgressStep &step)
+{
+    return out << '{' << step.value << ", " << step.messageShown << ", " << step.message.toStdString() << '}';
+}
+
+std::vector<std::string> parts(const std::string &line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    std::string word;
+    while (in >> word)
+        words.push_back(word);
+    return words;
+}
+
+class UpdateRun : public ::testing::Test
+{
+protected:
+    // Opens the uploader's ports to the instrument, as "Ok" in the port dialog does.
+    void connectTo(const SimulatedInstrument &instrument)
+    {
+        ASSERT_TRUE(instrument.ready());
+        midiLink.refreshPorts();
+        const int index = midiLink.indexOfPort(QString::fromStdString(instrument.portName()));
+        ASSERT_GE(index, 0) << instrument.portName();
+        midiLink.openPorts(index);
+    }
+
+    QString writeFile(const std::vector<Bytes> &messages, const Bytes &trailing = {})
+    {
+        const QString path = dir.filePath(QStringLiteral("update.tsu"));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        for (const Bytes &m : messages)
+            file.write(reinterpret_cast<const char *>(m.data()), qint64(m.size()));
+        file.write(reinterpret_cast<const char *>(trailing.data()), qint64(trailing.size()));
+        return path;
+    }
+
+    // Runs a whole update of the file, recording each step of the progress display.
+    void runUpdate(const QString &path)
+    {
+        auto *bar = window.findChild<QProgressBar *>(QStringLiteral("progressBar"));
+        auto *line = window.findChild<QLabel *>(QStringLiteral("labelMsg"));
+        QObject::connect(bar, &QProgressBar::valueChanged, [this, line](int value) {
+            steps.push_back({value, line->isVisible(), line->text()});
+        });
+        updater = std::make_unique<Updater>(path, &window);
+        currentUpdater = updater.get();
+        updater->run(path);
+    }
+
+    std::vector<std::string> expectedLog(const std::vector<Bytes> &messages)
+    {
+        std::vector<std::string> lines;
+        for (const Bytes &m : messages)
+            lines.push_back(hexLine(m));
+        return lines;
+    }
+
+    void SetUp() override { window.show(); }
+    void TearDown() override { currentUpdater = nullptr; }
+
+    QTemporaryDir dir;
+    MainWindow window;
+    std::unique_ptr<Updater> updater;
+    std::vector<ProgressStep> steps;
+};
+
+const std::vector<ProgressStep> threeMessageSteps{
+    {0, false, "TextLabel"},
+    {3, true, "Updating to version 2.1"},
+    {50, true, "Updating to version 2.1"},
+    {100, true, "Updating to version 2.1"},
+};
+
+TEST_F(UpdateRun, VersionReplyLeadsToTheQuestionAndYesSendsEverything)
+{
+    SimulatedInstrument instrument({"--version", "2.0"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::Yes; });
+    const auto messages = threeMessages();
+    runUpdate(writeFile(messages));
+
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[0].title, "Updater message");
+    EXPECT_EQ(boxes.boxes[0].text, "Current firmware version is 2.0\nNew version is 2.1\nReplace ?");
+    EXPECT_EQ(boxes.boxes[1].text, "End");
+    EXPECT_EQ(steps, threeMessageSteps);
+    EXPECT_EQ(window.findChild<QLabel *>(QStringLiteral("labelPercent"))->text(), "100%");
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+}
+
+TEST_F(UpdateRun, AcknowledgementsOnlyAskNothing)
+{
+    SimulatedInstrument instrument;
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    const auto messages = threeMessages();
+    runUpdate(writeFile(messages));
+
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "End");
+    EXPECT_EQ(steps, threeMessageSteps);
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+}
+
+TEST_F(UpdateRun, AnsweringNoSendsOnlyTheFirstMessage)
+{
+    SimulatedInstrument instrument({"--version", "2.0"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::No; });
+    const auto messages = threeMessages();
+    runUpdate(writeFile(messages));
+
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].title, "Updater message");
+    EXPECT_TRUE(updater->abortFlag);
+    EXPECT_TRUE(steps.empty());
+    EXPECT_FALSE(window.findChild<QProgressBar *>(QStringLiteral("progressBar"))->isVisible());
+    QTest::qWait(100);
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), expectedLog({messages[0]}));
+}
+
+TEST_F(UpdateRun, ExitWhileAReplyIsAwaitedStopsAtOnce)
+{
+    SimulatedInstrument instrument({"--stop-after", "1"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    // Exit is clicked once the instrument has the second message and stays silent.
+    QTimer clicker;
+    QObject::connect(&clicker, &QTimer::timeout, [&] {
+        if (instrument.logLines().size() >= 2) {
+            clicker.stop();
+            QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("pushButton")), Qt::LeftButton);
+        }
+    });
+    clicker.start(10);
+    const auto messages = threeMessages();
+    runUpdate(writeFile(messages));
+
+    EXPECT_TRUE(updater->abortFlag);
+    EXPECT_TRUE(MainWindow::exitRequested());
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(steps, std::vector<ProgressStep>(threeMessageSteps.begin(), threeMessageSteps.begin() + 2));
+    QTest::qWait(100);
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), expectedLog({messages[0], messages[1]}));
+}
+
+TEST_F(UpdateRun, OneMessageFile)
+{
+    SimulatedInstrument instrument;
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    const std::vector<Bytes> messages{header("3.0")};
+    runUpdate(writeFile(messages));
+
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "End");
+    const std::vector<ProgressStep> expected{{0, false, "TextLabel"}, {100, true, "Updating to version 3.0"}};
+    EXPECT_EQ(steps, expected);
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+}
+
+TEST_F(UpdateRun, EmptyFileSendsNothing)
+{
+    SimulatedInstrument instrument;
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    runUpdate(writeFile({}));
+
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "End");
+    EXPECT_TRUE(steps.empty());
+    QTest::qWait(100);
+    instrument.stop();
+    EXPECT_TRUE(instrument.logLines().empty());
+}
+
+TEST_F(UpdateRun, IllegalFilesSendNothing)
+{
+    SimulatedInstrument instrument;
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    // Bytes after the last complete message.
+    runUpdate(writeFile(threeMessages(), {0xF0, 0x01, 0x02}));
+    // A file that is not there.
+    runUpdate(dir.filePath(QStringLiteral("missing.tsu")));
+
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[0].text, "Illegal file.");
+    EXPECT_EQ(boxes.boxes[1].text, "Illegal file.");
+    EXPECT_TRUE(steps.empty());
+    QTest::qWait(100);
+    instrument.stop();
+    EXPECT_TRUE(instrument.logLines().empty());
+}
+
+// An output whose driver fails, as when the instrument is unplugged mid-update
+// on a system whose MIDI driver reports it.
+class FailingOutput : public MidiOutApi
+{
+public:
+    RtMidi::Api getCurrentApi() override { return RtMidi::UNSPECIFIED; }
+    void openPort(unsigned int, const std::string &) override {}
+    void openVirtualPort(const std::string &) override {}
+    void closePort() override {}
+    void setClientName(const std::string &) override {}
+    void setPortName(const std::string &) override {}
+    unsigned int getPortCount() override { return 0; }
+    std::string getPortName(unsigned int) override { return {}; }
+    void sendMessage(const unsigned char *, size_t) override
+    {
+        error(RtMidiError::DRIVER_ERROR, "MIDI device disconnected");
+    }
+
+protected:
+    void initialize(const std::string &) override {}
+};
+
+class UnpluggedOutput : public RtMidiOut
+{
+public:
+    UnpluggedOutput()
+        : RtMidiOut(RtMidi::UNIX_JACK, "Unplugged")
+    {
+        delete rtapi_;
+        rtapi_ = new FailingOutput;
+    }
+};
+
+TEST_F(UpdateRun, MidiErrorWhileSendingStopsTheUpdateWithAMessage)
+{
+    SimulatedInstrument instrument({"--delay", "300"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    RtMidiOut *const working = midiOut;
+    UnpluggedOutput unplugged;
+    // Unplugged while the instrument works on the first message.
+    QTimer unplug;
+    QObject::connect(&unplug, &QTimer::timeout, [&] {
+        if (!instrument.logLines().empty()) {
+            unplug.stop();
+            midiOut = &unplugged;
+        }
+    });
+    unplug.start(5);
+    const auto messages = threeMessages();
+    runUpdate(writeFile(messages));
+    midiOut = working;
+
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_TRUE(boxes.boxes[0].text.contains("MIDI device disconnected")) << boxes.boxes[0].text.toStdString();
+    EXPECT_EQ(steps, std::vector<ProgressStep>(threeMessageSteps.begin(), threeMessageSteps.begin() + 2));
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), expectedLog({messages[0]}));
+}
+
+// An instrument that announces its version on its own before the update: the
+// announcement is no answer to the first message.
+class UpdateAfterAnnouncement : public UpdateRun
+{
+protected:
+    void waitForAnnouncement()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (sysexReceiver.versionLength.load() == 0 && clock.elapsed() < 5000)
+            QTest::qWait(1);
+        ASSERT_NE(sysexReceiver.versionLength.load(), 0);
+    }
+
+    static int64_t nowMicroseconds()
+    {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+};
+
+TEST_F(UpdateAfterAnnouncement, EachMessageWaitsForTheAnswerToTheOneBefore)
+{
+    SimulatedInstrument instrument({"--announce", "1.9", "--announce-interval", "300", "--timestamps"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    int64_t endShownAt = 0;
+    BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::Yes; });
+    boxes.onBox = [&](const SeenBox &box) {
+        if (box.text == "End")
+            endShownAt = nowMicroseconds();
+    };
+    ASSERT_NO_FATAL_FAILURE(waitForAnnouncement());
+    const auto messages = threeMessages();
+    runUpdate(writeFile(messages));
+
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[0].text, "Current firmware version is 1.9\nNew version is 2.1\nReplace ?");
+    EXPECT_EQ(boxes.boxes[1].text, "End");
+    EXPECT_EQ(steps, threeMessageSteps);
+    instrument.stop();
+
+    // After the announcements, the instrument's log alternates: a message
+    // received, its reply sent, the next message received, and so on.
+    std::vector<std::string> exchange;
+    std::vector<std::string> received;
+    int64_t lastReplyAt = 0;
+    for (const std::string &line : instrument.logLines()) {
+        const auto words = parts(line);
+        ASSERT_GE(words.size(), 3u) << line;
+        if (words[0] == "rx") {
+            received.push_back(line.substr(line.find(' ', 3) + 1));
+        }
+        if (words[0] == "rx" || !received.empty()) {
+            exchange.push_back(words[0]);
+            if (words[0] == "tx")
+                lastReplyAt = std::stoll(words[1]);
+        }
+    }
+    EXPECT_EQ(received, expectedLog(messages));
+    EXPECT_EQ(exchange, std::vector<std::string>({"rx", "tx", "rx", "tx", "rx", "tx"}));
+    EXPECT_GT(endShownAt, lastReplyAt);
+}
+
+TEST_F(UpdateAfterAnnouncement, AnsweringNoSendsOnlyTheFirstMessage)
+{
+    SimulatedInstrument instrument({"--announce", "1.9", "--announce-interval", "300"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::No; });
+    ASSERT_NO_FATAL_FAILURE(waitForAnnouncement());
+    const auto messages = threeMessages();
+    runUpdate(writeFile(messages));
+
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "Current firmware version is 1.9\nNew version is 2.1\nReplace ?");
+    EXPECT_TRUE(steps.empty());
+    QTest::qWait(100);
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), expectedLog({messages[0]}));
+}
+} // namespace

@@ -1,0 +1,493 @@
+// tessarine-sim: a simulated Tessarine instrument for testing the uploader
+// against a real MIDI connection. It opens a virtual output and input port
+// pair, answers each complete SysEx message it receives with one reply
+// (acknowledgement or version reply), can announce its version before the
+// first message, delay or stop its replies, and logs the traffic to a file.
+// Runs until SIGINT or SIGTERM.
+
+#include "midi/rtmidiclient.h"
+#include "sysexbytes.h"
+
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+using Clock = std::chrono::steady_clock;
+
+// The output client, left open until the process ends (see Simulator::stop).
+// External linkage, so the compiler keeps the store that makes it reachable.
+RtMidiOut *outputKeptOpen = nullptr;
+
+namespace {
+
+// Log times are microseconds of the steady clock itself, not of this process:
+// on Linux it is the system's monotonic clock, so the times of several
+// processes (the uploader's tests, benchmarks) compare with each other.
+long long steadyMicroseconds()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
+const char usageText[] =
+    "Usage: tessarine-sim [options]\n"
+    "A simulated Tessarine instrument: answers each SysEx message with one reply.\n"
+    "  --name NAME             port name base (default \"Tessarine Sim\"); ports are\n"
+    "                          \"NAME >:MIDI\" (output) and \"NAME <:MIDI\" (input)\n"
+    "  --version TEXT          answer the first message with a version reply carrying TEXT\n"
+    "  --announce TEXT         send a version reply carrying TEXT until the first message\n"
+    "  --announce-interval MS  time between announcements (default 100)\n"
+    "  --delay MS              wait this long before each reply (default 0)\n"
+    "  --stop-after K          reply only to the first K messages\n"
+    "  --log FILE              write each received message to FILE as a hex line\n"
+    "  --timestamps            with --log: \"rx|tx <microseconds> <hex>\" lines, replies too;\n"
+    "                          microseconds of the system's monotonic clock\n"
+    "  --help                  show this text\n"
+    "Prints \"ready <output port name>\" once the ports are open.\n";
+
+struct Options
+{
+    std::string name = "Tessarine Sim";
+    std::optional<std::string> version;
+    std::optional<std::string> announce;
+    unsigned announceMs = 100;
+    unsigned delayMs = 0;
+    std::optional<unsigned long> stopAfter;
+    std::string logPath;
+    bool timestamps = false;
+};
+
+[[noreturn]] void usageError(const std::string &problem)
+{
+    std::cerr << "tessarine-sim: " << problem << "\n" << usageText;
+    std::exit(2);
+}
+
+template <class Number>
+Number parseNumber(const std::string &option, const std::string &text)
+{
+    Number value{};
+    const char *end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end)
+        usageError(option + " needs a non-negative whole number, not \"" + text + "\"");
+    return value;
+}
+
+Options parseOptions(int argc, char **argv)
+{
+    Options opt;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help") {
+            std::cout << usageText;
+            std::exit(0);
+        }
+        if (arg == "--timestamps") {
+            opt.timestamps = true;
+            continue;
+        }
+        static const std::set<std::string> valued{"--name",  "--version", "--announce", "--announce-interval",
+                                                  "--delay", "--stop-after", "--log"};
+        if (!valued.count(arg))
+            usageError("unknown option " + arg);
+        if (i + 1 >= argc)
+            usageError("missing value for " + arg);
+        const std::string value = argv[++i];
+        if (arg == "--name")
+            opt.name = value;
+        else if (arg == "--version")
+            opt.version = value;
+        else if (arg == "--announce")
+            opt.announce = value;
+        else if (arg == "--announce-interval")
+            opt.announceMs = parseNumber<unsigned>(arg, value);
+        else if (arg == "--delay")
+            opt.delayMs = parseNumber<unsigned>(arg, value);
+        else if (arg == "--stop-after")
+            opt.stopAfter = parseNumber<unsigned long>(arg, value);
+        else
+            opt.logPath = value;
+    }
+    if (opt.announceMs == 0)
+        usageError("--announce-interval must be at least 1");
+    return opt;
+}
+
+// Writes log lines on its own thread, so the MIDI callback only queues them.
+// Lines come out in the order they were queued, each with a single write()
+// straight to the file, so a reader polling the file sees whole lines.
+class LogWriter
+{
+public:
+    bool open(const std::string &path, bool timestamps)
+    {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd_ < 0)
+            return false;
+        timestamps_ = timestamps;
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+
+    // A received message and the time its last byte arrived.
+    void received(const Bytes &message, long long micros) { push('r', micros, message); }
+
+    // A message just sent: logged, with the current time, only with timestamps.
+    void sent(const Bytes &message)
+    {
+        if (timestamps_)
+            push('t', steadyMicroseconds(), message);
+    }
+
+    // Writes every queued line, then closes the file.
+    void close()
+    {
+        if (fd_ < 0)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    struct Entry
+    {
+        char kind;
+        long long micros;
+        Bytes bytes;
+    };
+
+    void push(char kind, long long micros, const Bytes &message)
+    {
+        if (fd_ < 0)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back({kind, micros, message});
+        }
+        wake_.notify_one();
+    }
+
+    void run()
+    {
+        std::deque<Entry> batch;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [this] { return done_ || !queue_.empty(); });
+                if (queue_.empty())
+                    return;  // done_ and nothing left
+                batch.swap(queue_);
+            }
+            for (const Entry &entry : batch) {
+                std::string line;
+                if (timestamps_)
+                    line = (entry.kind == 'r' ? "rx " : "tx ") + std::to_string(entry.micros) + ' ';
+                line += hexLine(entry.bytes);
+                line += '\n';
+                if (!writeAll(line) && !writeFailed_) {
+                    writeFailed_ = true;
+                    std::cerr << "tessarine-sim: writing the log failed\n";
+                }
+            }
+            batch.clear();
+        }
+    }
+
+    bool writeAll(const std::string &text)
+    {
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+            if (n < 0 && errno != EINTR)
+                return false;
+            if (n > 0)
+                done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    int fd_ = -1;
+    bool timestamps_ = false;
+    bool writeFailed_ = false;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Entry> queue_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+// The listed port called name, or whose name starts with name and a space;
+// an empty string if there is none.
+std::string findPort(RtMidi &client, const std::string &name)
+{
+    for (unsigned i = 0, count = client.getPortCount(); i < count; ++i) {
+        const std::string port = client.getPortName(i);
+        if (port == name || port.rfind(name + ' ', 0) == 0)
+            return port;
+    }
+    return {};
+}
+
+class Simulator
+{
+public:
+    explicit Simulator(const Options &options) : opt_(options)
+    {
+        if (opt_.version)
+            versionReply_ = versionReply(*opt_.version);
+    }
+
+    bool openLog()
+    {
+        return opt_.logPath.empty() || log_.open(opt_.logPath, opt_.timestamps);
+    }
+
+    // Opens both virtual ports; returns the full output port name, or an
+    // empty string after reporting the failure. Refuses a name another
+    // client already uses: JACK would quietly rename this one, and the
+    // uploader would pair the wrong ports.
+    std::string openPorts()
+    {
+        const std::string outClient = opt_.name + " >";
+        const std::string inClient = opt_.name + " <";
+        try {
+            out_.reset(createMidiClient<RtMidiOut>(outClient));
+            in_.reset(createMidiClient<RtMidiIn>(inClient, 100u));
+            if (!out_ || !in_)
+                return {};
+            const std::string names[] = {findPort(*in_, outClient + ":MIDI"), findPort(*out_, inClient + ":MIDI")};
+            for (const std::string &taken : names) {
+                if (!taken.empty()) {
+                    std::cerr << "tessarine-sim: port \"" << taken
+                              << "\" already exists; give each simulator its own --name\n";
+                    return {};
+                }
+            }
+            out_->openVirtualPort("MIDI");
+            in_->ignoreTypes(false, true, true);
+            in_->setCallback(&Simulator::onMidiInput, this);
+            in_->openVirtualPort("MIDI");
+            // ALSA adds client and port numbers to the name; JACK does not.
+            const std::string name = findPort(*in_, outClient + ":MIDI");
+            return name.empty() ? outClient + ":MIDI" : name;
+        } catch (const RtMidiError &error) {
+            std::cerr << "tessarine-sim: " << error.getMessage() << '\n';
+            return {};
+        }
+    }
+
+    // Starts the announcement and delayed-reply threads as needed.
+    void start()
+    {
+        if (opt_.announce)
+            announcer_ = std::thread([this] { announce(); });
+        if (opt_.delayMs > 0)
+            replier_ = std::thread([this] { replyLater(); });
+    }
+
+    // Stops input first: deleting the input closes its client, which waits
+    // for a running callback to return, so none runs during the rest of the
+    // teardown. Replies still waiting for their delay are dropped.
+    void stop()
+    {
+        in_.reset();
+        {
+            std::lock_guard<std::mutex> lock(sendMutex_);
+            stopAnnouncing_ = true;
+        }
+        announceWake_.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(pendingMutex_);
+            stopReplying_ = true;
+        }
+        pendingWake_.notify_all();
+        if (announcer_.joinable())
+            announcer_.join();
+        if (replier_.joinable())
+            replier_.join();
+        log_.close();
+        // Deliberately not deleted: RtMidi 5.0's JACK output frees its send
+        // buffer before closing its client, so the JACK thread can still read
+        // the freed buffer and crash the process now and then. Process exit
+        // closes the client instead; the global keeps the object reachable,
+        // so leak checkers do not report it.
+        outputKeptOpen = out_.release();
+    }
+
+    unsigned long received() const { return received_; }
+    unsigned long replies() const { return replies_; }
+    unsigned long announcements() const { return announcements_; }
+
+private:
+    static void onMidiInput(double, std::vector<unsigned char> *bytes, void *self)
+    {
+        auto *sim = static_cast<Simulator *>(self);
+        sim->assembler_.feed(bytes->data(), bytes->size(), [sim](const Bytes &m) { sim->onMessage(m); });
+    }
+
+    // One complete message: reply now, later or not at all, and log it.
+    // Every event is timed and logged under sendMutex_, so the log order is
+    // the order in which things happened. An immediate reply goes out before
+    // the message is queued for the log, to keep the reply latency low.
+    void onMessage(const Bytes &message)
+    {
+        std::unique_lock<std::mutex> lock(sendMutex_);
+        const long long arrival = steadyMicroseconds();
+        const unsigned long index = received_++;
+        firstArrived_ = true;
+        const bool answer = !opt_.stopAfter || index < *opt_.stopAfter;
+        const Bytes &reply = (index == 0 && opt_.version) ? versionReply_ : acknowledgement();
+        if (answer && opt_.delayMs == 0) {
+            send(reply);
+            log_.received(message, arrival);
+            log_.sent(reply);
+            ++replies_;
+        } else {
+            log_.received(message, arrival);
+        }
+        announceWake_.notify_all();
+        if (!answer || opt_.delayMs == 0)
+            return;
+        lock.unlock();
+        {
+            std::lock_guard<std::mutex> pendingLock(pendingMutex_);
+            pending_.push_back({Clock::now() + std::chrono::milliseconds(opt_.delayMs), reply});
+        }
+        pendingWake_.notify_one();
+    }
+
+    // Sends message; the caller holds sendMutex_. A message the library
+    // refuses is reported and dropped.
+    void send(const Bytes &message)
+    {
+        try {
+            out_->sendMessage(&message);
+        } catch (const RtMidiError &error) {
+            std::cerr << "tessarine-sim: " << error.getMessage() << '\n';
+        }
+    }
+
+    void sendLocked(const Bytes &message)
+    {
+        send(message);
+        log_.sent(message);
+    }
+
+    // Sends the announcement until the first message arrives.
+    void announce()
+    {
+        const Bytes message = versionReply(*opt_.announce);
+        std::unique_lock<std::mutex> lock(sendMutex_);
+        while (!firstArrived_ && !stopAnnouncing_) {
+            sendLocked(message);
+            ++announcements_;
+            announceWake_.wait_for(lock, std::chrono::milliseconds(opt_.announceMs),
+                                   [this] { return firstArrived_ || stopAnnouncing_; });
+        }
+    }
+
+    // Sends queued replies in arrival order, each when its delay is over.
+    void replyLater()
+    {
+        std::unique_lock<std::mutex> lock(pendingMutex_);
+        for (;;) {
+            pendingWake_.wait(lock, [this] { return stopReplying_ || !pending_.empty(); });
+            if (stopReplying_)
+                return;
+            const Clock::time_point due = pending_.front().due;
+            if (pendingWake_.wait_until(lock, due, [this] { return stopReplying_; }))
+                return;
+            Bytes reply = std::move(pending_.front().reply);
+            pending_.pop_front();
+            lock.unlock();
+            {
+                std::lock_guard<std::mutex> sendLock(sendMutex_);
+                sendLocked(reply);
+                ++replies_;
+            }
+            lock.lock();
+        }
+    }
+
+    struct Pending
+    {
+        Clock::time_point due;
+        Bytes reply;
+    };
+
+    const Options opt_;
+    Bytes versionReply_;
+    std::unique_ptr<RtMidiOut> out_;
+    std::unique_ptr<RtMidiIn> in_;
+    SysexAssembler assembler_;  // MIDI input thread only
+    LogWriter log_;
+
+    std::mutex sendMutex_;  // guards sends, log pushes, firstArrived_, stopAnnouncing_
+    std::condition_variable announceWake_;
+    bool firstArrived_ = false;
+    bool stopAnnouncing_ = false;
+    std::atomic<unsigned long> received_{0}, replies_{0}, announcements_{0};
+    std::thread announcer_;
+
+    std::mutex pendingMutex_;
+    std::condition_variable pendingWake_;
+    std::deque<Pending> pending_;
+    bool stopReplying_ = false;
+    std::thread replier_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const Options opt = parseOptions(argc, argv);
+
+    // Every thread, MIDI library threads included, inherits this mask, so the
+    // signals reach only the sigwait below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    Simulator sim(opt);
+    if (!sim.openLog()) {
+        std::cerr << "tessarine-sim: cannot write the log file " << opt.logPath << '\n';
+        return 1;
+    }
+    const std::string portName = sim.openPorts();
+    if (portName.empty()) {
+        std::cerr << "tessarine-sim: could not open the MIDI ports\n";
+        sim.stop();
+        return 1;
+    }
+    sim.start();
+    std::cout << "ready " << portName << std::endl;
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    sim.stop();
+    std::cerr << "tessarine-sim: " << sim.received() << " messages received, " << sim.replies()
+              << " replies sent, " << sim.announcements() << " announcements sent\n";
+    return 0;
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the plain build, the build with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzz targets.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+tools/install-deps.sh
+
+echo "== plain build"
+cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/plain -j "$jobs"
+ctest --test-dir build/plain -j "$jobs" --output-on-failure
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTSU_SANITIZE=ON -DTSU_BENCH=OFF
+cmake --build build/sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
+
+echo "== fuzz targets (libFuzzer, ASan, UBSan)"
+CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DTSU_FUZZ=ON -DTSU_FUZZ_SECONDS="${TSU_FUZZ_SECONDS:-30}"
+cmake --build build/fuzz -j "$jobs"
+ctest --test-dir build/fuzz --output-on-failure
