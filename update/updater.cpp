@@ -22,14 +22,19 @@ void showMessage(const QString &text)
 }
 } // namespace
 
-void waitWithEvents(int milliseconds)
+void waitWithEvents(int milliseconds, const std::atomic<bool> *wakeFlag)
 {
     // A monotonic clock: a change of the time of day during an update must not
     // stretch or cut the wait.
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < milliseconds)
+    while (clock.elapsed() < milliseconds) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        // Relaxed: only a hint to stop waiting; the reply itself is taken,
+        // with acquire, by the caller.
+        if (wakeFlag && wakeFlag->load(std::memory_order_relaxed))
+            return;
+    }
 }
 
 void Updater::requestAbort()
@@ -85,8 +90,11 @@ void Updater::run(QString fileName)
             return;
         }
 
+        // The pause ends as soon as a reply is pending, so the next message
+        // goes out within microseconds of the reply rather than up to a
+        // millisecond later.
         while (!sysexReceiver.takeAck()) {
-            waitWithEvents(1);
+            waitWithEvents(1, &sysexReceiver.ackReceived);
             if (abortFlag)
                 return;
         }

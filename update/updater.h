@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -18,8 +19,9 @@ int32_t fileSize(const QString &fileName);
 int32_t read28(const unsigned char *bytes);
 
 // Waits the given number of milliseconds while processing Qt events, so the
-// windows stay responsive and the Exit button can be clicked.
-void waitWithEvents(int milliseconds);
+// windows stay responsive and the Exit button can be clicked. With wakeFlag,
+// the wait ends early once the flag is set.
+void waitWithEvents(int milliseconds, const std::atomic<bool> *wakeFlag = nullptr);
 
 class Updater
 {
