@@ -13,10 +13,14 @@ cmake --build build/plain -j "$jobs"
 ctest --test-dir build/plain -j "$jobs" --output-on-failure
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
+# Listing the tests at build time runs the test programs too.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTSU_SANITIZE=ON -DTSU_BENCH=OFF
 cmake --build build/sanitize -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
+ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
+unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
 
 echo "== fuzz targets (libFuzzer, ASan, UBSan)"
 CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DTSU_FUZZ=ON -DTSU_FUZZ_SECONDS="${TSU_FUZZ_SECONDS:-30}"
