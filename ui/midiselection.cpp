@@ -33,6 +33,8 @@ midiselection::~midiselection()
 
 void midiselection::on_listWidget_itemClicked(QListWidgetItem *)
 {
+    if (!ui->listWidget->currentItem())
+        return;
     midiLink.selectedPortName = ui->listWidget->currentItem()->data(Qt::DisplayRole).toString();
     portSelected = 1;
     ui->pushButtonOk->setEnabled(true);
@@ -40,7 +42,7 @@ void midiselection::on_listWidget_itemClicked(QListWidgetItem *)
 
 void midiselection::on_pushButtonOk_clicked()
 {
-    if (portSelected < 0)
+    if (portSelected < 0 || !ui->listWidget->currentItem())
         return;
     midiLink.selectedPortName = ui->listWidget->currentItem()->data(Qt::DisplayRole).toString();
     try {
