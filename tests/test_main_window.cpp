@@ -106,6 +106,20 @@ TEST(MainWindow, ShowsTheSelectedPort)
     EXPECT_EQ(child<QLabel>(window, "labelMIDIportName")->text(), "Selected MIDI port: ");
 }
 
+TEST(MainWindow, PortLineCanBeReadOnTheBlackWindow)
+{
+    MainWindow window;
+    window.show();
+    auto *line = child<QLabel>(window, "labelMIDIportName");
+    window.showSelectedPort(QStringLiteral("Tessarine"));
+    const QImage drawn = line->grab().toImage();
+    int lit = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            lit += qGray(drawn.pixel(x, y)) > 64;
+    EXPECT_GT(lit, 20);
+}
+
 TEST(MainWindow, ProgressShowsAnyNumberWhileTheBarKeepsItsRange)
 {
     MainWindow window;

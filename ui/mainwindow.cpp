@@ -53,6 +53,10 @@ MainWindow::~MainWindow()
 
 void MainWindow::showSelectedPort(const QString &name)
 {
+    // The form's placeholder carried the line's green in its rich text; the
+    // port line is plain text, which would be black on the black window, so
+    // the label takes the colour itself.
+    ui->labelMIDIportName->setStyleSheet(QStringLiteral("color: rgb(0, 255, 0);"));
     ui->labelMIDIportName->setText(QStringLiteral("Selected MIDI port: ") + name);
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -154,8 +155,14 @@ int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **))
         std::perror("execv");
         _exit(127);
     }
+    // A test that hangs is ended here, before ctest's own time limit would
+    // kill this process and leave the server running.
     int status = 0;
-    waitpid(child, &status, 0);
+    if (!waitForExit(child, std::chrono::seconds(90), &status)) {
+        std::fprintf(stderr, "test process still running after 90 s: ending it\n");
+        kill(child, SIGABRT);
+        waitpid(child, &status, 0);
+    }
     server.stop();
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
@@ -178,15 +185,22 @@ SimulatedInstrument::SimulatedInstrument(std::vector<std::string> args)
     pid = spawn(args, fds[1]);
     close(fds[1]);
     // The instrument says "ready <port>" once its ports are open.
-    output = fdopen(fds[0], "r");
-    char line[512];
-    if (output && std::fgets(line, sizeof line, output)) {
-        std::string text(line);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-            text.pop_back();
-        if (text.rfind("ready ", 0) == 0)
-            outputPort = text.substr(6);
+    output = fds[0];
+    // The instrument says "ready <port>" once its ports are open. A MIDI
+    // service in trouble may keep it from ever saying so: never wait forever.
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{output, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0)
+            continue;
+        char c;
+        if (read(output, &c, 1) != 1 || c == '\n')
+            break;
+        text.push_back(c);
     }
+    if (text.rfind("ready ", 0) == 0)
+        outputPort = text.substr(6);
 }
 
 SimulatedInstrument::~SimulatedInstrument()
@@ -222,9 +236,9 @@ int SimulatedInstrument::stop()
         return -1;
     const int status = endProcess(pid);
     pid = -1;
-    if (output)
-        std::fclose(output);
-    output = nullptr;
+    if (output >= 0)
+        close(output);
+    output = -1;
     return status;
 }
 

@@ -55,7 +55,7 @@ public:
 private:
     pid_t pid = -1;
     // Kept open while the instrument runs, so that it never writes into a closed pipe.
-    FILE *output = nullptr;
+    int output = -1;
     std::string logPath;
     std::string outputPort;
 };

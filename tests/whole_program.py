@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""Whole-program tests: the real tessarine-uploader executable on a virtual X
+display of its own (Xvfb), used with real mouse clicks and key presses
+(tools/drive_uploader.py), talking over a private JACK server to tessarine-sim.
+
+The tsuprobe plugin, loaded into the program through Qt's -plugin option,
+writes what is on screen to a log: the visible windows (a message box's text
+too) and the main window's status labels. That log is what the assertions
+about the windows read.
+
+ctest runs each test on its own: whole_program.py WholeProgram.test_NAME, with
+TSU_UPLOADER, TSU_SIM, TSU_MAKE_TSU and TSU_PROBE_DIR in the environment.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import shutil
+import unittest
+
+# The driver is imported from the source tree; leave no bytecode there.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import drive_uploader as du  # noqa: E402
+
+TIMEOUT = 30
+# A few fixed server names, apart from those of the C++ tests (tsu-test-N).
+JACK_NAMES = [f"tsu-test-wp-{n}" for n in range(3)]
+SYSTEM_LIBRARIES_THAT_LEAK = ["libdbus-1.so"]
+
+
+def environment(name):
+    value = os.environ.get(name)
+    if not value:
+        raise unittest.SkipTest(f"{name} is not set; run these tests through ctest")
+    return value
+
+
+class WholeProgram(unittest.TestCase):
+    def setUp(self):
+        self.diagnostics = ""
+        self.steps = []
+        self.uploader = None
+        self.instruments = []
+        self.paths = {key: environment(key) for key in ("TSU_UPLOADER", "TSU_SIM", "TSU_MAKE_TSU", "TSU_PROBE_DIR")}
+        self.workdir = tempfile.mkdtemp(prefix="tsu-wp-")
+        self.addCleanup(shutil.rmtree, self.workdir, True)
+        self.probe_log = os.path.join(self.workdir, "probe.log")
+
+        self.jack = du.JackServer(JACK_NAMES)
+        self.addCleanup(self.jack.stop)
+        self.jack.start()
+        self.display = du.VirtualDisplay()
+        self.addCleanup(self.display.stop)
+        self.display.start()
+        # Everything MIDI goes to the private server; none may start another.
+        self.midi_env = dict(os.environ, JACK_DEFAULT_SERVER=self.jack.name, JACK_NO_START_SERVER="1")
+
+    def tearDown(self):
+        # Gathered before the clean-ups remove the work folder; printed by
+        # run() only when the test failed.
+        parts = [f"JACK server {self.jack.name}, display {self.display.name}",
+                 "steps:\n  " + "\n  ".join(self.steps)]
+        if self.uploader:
+            self.uploader.stop()
+            parts.append("uploader's stderr (last lines):\n" + self.uploader.stderr_tail())
+        parts.append("probe log:\n" + "\n".join(du.log_lines(self.probe_log)[-40:]))
+        for instrument in self.instruments:
+            instrument.stop()
+            lines = instrument.lines()
+            parts.append(f"instrument {instrument.port}: {len(lines)} messages logged; "
+                         f"first bytes: {[line[:24] for line in lines[:5]]}\n{instrument.stderr_tail()}")
+        self.diagnostics = "\n---- " + self.id() + "\n" + "\n".join(parts) + "\n"
+
+    def run(self, result=None):
+        result = result if result is not None else self.defaultTestResult()
+        problems = len(result.failures) + len(result.errors)
+        super().run(result)
+        if len(result.failures) + len(result.errors) > problems:
+            sys.stderr.write(self.diagnostics)
+        return result
+
+    # --- helpers ---------------------------------------------------------------
+
+    def make_file(self, version, messages, length):
+        path = os.path.join(self.workdir, f"update-{version}.tsu")
+        subprocess.run([self.paths["TSU_MAKE_TSU"], path, "--version", version, "--messages", str(messages),
+                        "--length", str(length)], check=True, stdout=subprocess.DEVNULL, timeout=30)
+        return path
+
+    def start_instrument(self, *args):
+        log = os.path.join(self.workdir, f"instrument-{len(self.instruments)}.log")
+        instrument = du.Instrument(self.paths["TSU_SIM"], log, args, env=self.midi_env)
+        self.instruments.append(instrument)
+        instrument.start(TIMEOUT)
+        return instrument
+
+    def start_uploader(self):
+        env = dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"], TSU_PROBE_LOG=self.probe_log)
+        # Built with the sanitizers, the program's exit code also reports its
+        # leaks; those of the system's desktop libraries are not the program's.
+        suppressions = os.path.join(self.workdir, "lsan.supp")
+        with open(suppressions, "w") as file:
+            file.write("".join(f"leak:{library}\n" for library in SYSTEM_LIBRARIES_THAT_LEAK))
+        env["LSAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("LSAN_OPTIONS"),
+                                                     f"suppressions={suppressions}", "print_suppressions=0"]))
+        self.uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir, env=env,
+                                    args=["-plugin", "tsuprobe"], timeout=TIMEOUT, say=self.steps.append)
+        # The probe is loaded as the application starts; without it the
+        # window assertions would read nothing.
+        du.wait_for("the probe's first report", lambda: du.log_lines(self.probe_log), TIMEOUT,
+                    lambda: self.uploader.check_running("before the probe reported"))
+        return self.uploader
+
+    def screens(self):
+        """Every state the probe reported: complete lines only."""
+        try:
+            with open(self.probe_log) as log:
+                text = log.read()
+        except FileNotFoundError:
+            return []
+        return [json.loads(line) for line in text.split("\n")[:-1]]
+
+    def wait_screen(self, what, predicate, after=None):
+        """The first reported state for which predicate holds; with after,
+        the first one that comes later than a state for which after holds."""
+        def find():
+            screens = self.screens()
+            start = 0
+            if after:
+                start = next((i + 1 for i, s in enumerate(screens) if after(s)), len(screens))
+            return next((s for s in screens[start:] if predicate(s)), None)
+        return du.wait_for(what, find, TIMEOUT)
+
+    @staticmethod
+    def only_main_window(screen):
+        return [w["class"] for w in screen["windows"]] == ["MainWindow"]
+
+    @staticmethod
+    def boxes(screen):
+        return [w for w in screen["windows"] if w["class"] == "QMessageBox"]
+
+    def box_texts(self):
+        """The text of each message box shown, once per showing."""
+        texts, before = [], []
+        for screen in self.screens():
+            now = self.boxes(screen)
+            texts += [box["text"] for box in now if box not in before]
+            before = now
+        return texts
+
+    def file_dialog_appeared(self):
+        return any(w["class"] == "QFileDialog" or w["title"] == du.FILE_DIALOG_TITLE
+                   for s in self.screens() for w in s["windows"])
+
+    def start_update(self, file):
+        """Port row 0, Ok, the file: up to the point where the update runs."""
+        uploader = self.start_uploader()
+        uploader.main_window()
+        uploader.click_ok(uploader.pick_port(0))
+        uploader.open_file(file)
+        return uploader
+
+    def assert_log_is(self, instrument, messages):
+        """The instrument's complete log (it is stopped first) against the messages."""
+        instrument.stop()
+        got, expected = instrument.lines(), [du.hex_line(m) for m in messages]
+        if got == expected:
+            return
+        first = next((i for i, (a, b) in enumerate(zip(got, expected)) if a != b), min(len(got), len(expected)))
+        self.fail(f"the instrument received {len(got)} messages, {len(expected)} expected; "
+                  f"they differ from message {first + 1} on:\n"
+                  f"  received {got[first][:60] if first < len(got) else 'nothing'}\n"
+                  f"  expected {expected[first][:60] if first < len(expected) else 'nothing'}")
+
+    # --- tests -------------------------------------------------------------------
+
+    def test_yes_installs_the_whole_file_and_one_exit_click_ends(self):
+        instrument = self.start_instrument("--version", "1.0.0")
+        file = self.make_file("2.3.4", messages=40, length=200)
+        uploader = self.start_update(file)
+
+        question = self.wait_screen("the question", lambda s: self.boxes(s))
+        self.assertEqual(self.boxes(question)[0]["title"], du.MESSAGE_TITLE)
+        self.assertEqual(self.boxes(question)[0]["text"],
+                         "Current firmware version is 1.0.0\nNew version is 2.3.4\nReplace ?")
+        uploader.answer_question(yes=True)
+
+        def end_box(screen):
+            return [b for b in self.boxes(screen) if b["text"] == "End"]
+        self.wait_screen('the "End" box', end_box)
+        uploader.close_box(uploader.wait_untitled_box())
+        last = self.wait_screen("the main window alone after End", self.only_main_window, after=end_box)
+        self.assertEqual(last["labels"], {
+            "labelMIDIportName": "Selected MIDI port: " + instrument.port,
+            "labelPercent": "100%",
+            "labelMsg": "Updating to version 2.3.4",
+        })
+        percents = [int(s["labels"]["labelPercent"].rstrip("%")) for s in self.screens()
+                    if "labelPercent" in s["labels"]]
+        self.assertEqual(percents, sorted(percents), "the progress went backwards")
+        self.assertEqual(self.box_texts().count("End"), 1)
+
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(instrument, du.tsu_messages(file))
+
+    def test_cancel_in_the_port_dialog_ends_without_a_file_dialog(self):
+        instrument = self.start_instrument()
+        uploader = self.start_uploader()
+        uploader.main_window()
+        uploader.click_cancel(uploader.wait_window(du.PORT_DIALOG_TITLE))
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assertFalse(self.file_dialog_appeared())
+        self.assert_log_is(instrument, [])
+
+    def test_cancelled_file_dialog_ends_without_sending(self):
+        instrument = self.start_instrument()
+        uploader = self.start_uploader()
+        uploader.main_window()
+        uploader.click_ok(uploader.pick_port(0))
+        uploader.cancel_file_dialog()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assertEqual(self.box_texts(), [])
+        self.assert_log_is(instrument, [])
+
+    def test_no_sends_only_the_first_message_and_the_window_stays(self):
+        instrument = self.start_instrument("--version", "1.0.0")
+        file = self.make_file("1.1.0", messages=8, length=64)
+        uploader = self.start_update(file)
+        # Return takes the default button, which must be No.
+        uploader.answer_question(yes=False)
+        self.wait_screen("the main window alone after the question", self.only_main_window, after=self.boxes)
+        self.assertTrue(uploader.running(), "the program ended without Exit being clicked")
+        self.assertNotIn("End", self.box_texts())
+
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(instrument, du.tsu_messages(file)[:1])
+
+    def test_one_exit_click_ends_an_update_whose_instrument_went_silent(self):
+        instrument = self.start_instrument("--stop-after", "2")
+        file = self.make_file("1.2.0", messages=10, length=64)
+        uploader = self.start_update(file)
+        # The third message gets no reply: the update waits for it for good.
+        du.wait_for("the third message to reach the instrument", lambda: len(instrument.lines()) >= 3, TIMEOUT,
+                    lambda: uploader.check_running("during the update"))
+        self.assertTrue(uploader.running())
+
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assertEqual(self.box_texts(), [])
+        self.assert_log_is(instrument, du.tsu_messages(file)[:3])
+
+    def test_port_gone_before_ok_is_reported_and_the_program_fails(self):
+        first = self.start_instrument("--name", "Tessarine A")
+        second = self.start_instrument("--name", "Tessarine B")
+        ports = self.jack.midi_output_ports()
+        self.assertEqual(sorted(ports), sorted([first.port, second.port]))
+        # The list shows the ports in the server's order; row 0 is this one.
+        picked = first if ports[0] == first.port else second
+        other = second if picked is first else first
+
+        uploader = self.start_uploader()
+        uploader.main_window()
+        dialog = uploader.pick_port(0)
+        # Unplugged after it was picked: its port is gone before Ok is clicked,
+        # and the other instrument's port now has its place in the list.
+        picked.stop()
+        du.wait_for("the picked port to go", lambda: picked.port not in self.jack.midi_output_ports(), TIMEOUT)
+        uploader.click_ok(dialog)
+
+        box = uploader.wait_window(du.MESSAGE_TITLE, "the error message")
+        screen = self.wait_screen("the error message", lambda s: self.boxes(s))
+        self.assertTrue(self.boxes(screen)[0]["text"].startswith("The MIDI ports could not be opened.\n"),
+                        self.boxes(screen)[0]["text"])
+        uploader.close_box(box)
+        code = uploader.wait_exit()
+        self.assertNotEqual(code, 0)
+        self.assertGreater(code, 0, f"the program died from signal {-code}")
+        self.assertFalse(self.file_dialog_appeared())
+        self.assert_log_is(other, [])
+
+
+if __name__ == "__main__":
+    # ctest ends a test that runs too long with SIGTERM: clean up then too.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    unittest.main(verbosity=2)
