@@ -18,23 +18,6 @@
 namespace {
 const char childMarker[] = "TSU_TEST_UNDER_PRIVATE_JACK";
 
-pid_t spawn(const std::vector<std::string> &args, int stdoutFd = -1)
-{
-    std::vector<char *> argv;
-    for (const std::string &arg : args)
-        argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (stdoutFd >= 0)
-            dup2(stdoutFd, STDOUT_FILENO);
-        execvp(argv[0], argv.data());
-        std::perror(argv[0]);
-        _exit(127);
-    }
-    return pid;
-}
-
 bool waitForExit(pid_t pid, std::chrono::milliseconds timeout, int *status)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -45,8 +28,28 @@ bool waitForExit(pid_t pid, std::chrono::milliseconds timeout, int *status)
     }
     return false;
 }
+} // namespace
 
-int endProcess(pid_t pid, std::chrono::seconds patience = std::chrono::seconds(5))
+pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd, int stderrFd)
+{
+    std::vector<char *> argv;
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (stdoutFd >= 0)
+            dup2(stdoutFd, STDOUT_FILENO);
+        if (stderrFd >= 0)
+            dup2(stderrFd, STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        std::perror(argv[0]);
+        _exit(127);
+    }
+    return pid;
+}
+
+int endProcess(pid_t pid, std::chrono::milliseconds patience)
 {
     int status = 0;
     kill(pid, SIGTERM);
@@ -56,27 +59,61 @@ int endProcess(pid_t pid, std::chrono::seconds patience = std::chrono::seconds(5
     }
     return status;
 }
-} // namespace
 
 PrivateJackServer::~PrivateJackServer()
 {
     stop();
 }
 
-bool PrivateJackServer::start(const std::string &name)
+bool PrivateJackServer::start(int sampleRate, int periodFrames, const std::string &logPath)
+{
+    // Quiet the client library's messages when probing for the server.
+    jack_set_error_function([](const char *) {});
+    jack_set_info_function([](const char *) {});
+    // A lock file per name keeps servers started side by side (tests running
+    // in parallel, a benchmark) off each other's names; the lock goes with
+    // the process, however it ends.
+    for (int slot = 0; slot < 6; ++slot) {
+        const std::string lockPath = "/tmp/tsu-test-jack-" + std::to_string(slot) + ".lock";
+        const int lock = open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+        if (lock < 0)
+            continue;
+        if (flock(lock, LOCK_EX | LOCK_NB) == 0
+            && startAs("tsu-test-" + std::to_string(slot), sampleRate, periodFrames, logPath)) {
+            lockFd = lock; // held until stop(), or until this process ends
+            return true;
+        }
+        close(lock);
+    }
+    if (problem.empty())
+        problem = "every server name of the pool (tsu-test-0 .. tsu-test-5) is in use";
+    return false;
+}
+
+bool PrivateJackServer::startAs(const std::string &name, int sampleRate, int periodFrames,
+                                const std::string &logPath)
 {
     serverName = name;
-    pid = spawn({"jackd", "-S", "-n", name, "-d", "dummy", "-r", "48000", "-p", "64"},
-                open("/dev/null", O_WRONLY));
-    if (pid < 0)
+    const int logFd = open(logPath.empty() ? "/dev/null" : logPath.c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid = spawnProcess({"jackd", "-S", "-n", name, "-d", "dummy", "-r", std::to_string(sampleRate), "-p",
+                        std::to_string(periodFrames)},
+                       logFd, logFd);
+    if (logFd >= 0)
+        close(logFd);
+    if (pid < 0) {
+        problem = "cannot start jackd";
         return false;
+    }
     // Ready once a client can connect to it, and it is still ours: a server
-    // of the same name run by another test makes this one exit at once.
+    // of the same name started elsewhere makes this one exit at once.
+    const std::string exitedAtStart = "jackd -n " + name + " exited at start";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             pid = -1;
+            problem = exitedAtStart;
             return false;
         }
         jack_status_t jackStatus;
@@ -87,12 +124,14 @@ bool PrivateJackServer::start(const std::string &name)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             if (waitpid(pid, &status, WNOHANG) == pid) {
                 pid = -1;
+                problem = exitedAtStart;
                 return false;
             }
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    problem = "jackd -n " + name + " did not accept clients within 20 s";
     stop();
     return false;
 }
@@ -104,6 +143,9 @@ void PrivateJackServer::stop()
     if (pid > 0)
         endProcess(pid, std::chrono::seconds(30));
     pid = -1;
+    if (lockFd >= 0)
+        close(lockFd);
+    lockFd = -1;
 }
 
 int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **))
@@ -116,28 +158,10 @@ int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **))
             return body(argc, argv);
     }
 
-    // Quiet the client library's messages when probing for the server.
-    jack_set_error_function([](const char *) {});
-    jack_set_info_function([](const char *) {});
-    // JACK's registry keeps an entry for every server name until a server of
-    // the same name starts again, so the tests reuse a few names rather than
-    // invent new ones; a name in use by a test running alongside is skipped.
-    // A lock file per name keeps tests that run side by side off each other's
-    // names; the lock goes with the process, however it ends.
     PrivateJackServer server;
-    bool started = false;
-    for (int slot = 0; slot < 6 && !started; ++slot) {
-        const std::string lockPath = "/tmp/tsu-test-jack-" + std::to_string(slot) + ".lock";
-        const int lock = open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-        if (lock < 0)
-            continue;
-        if (flock(lock, LOCK_EX | LOCK_NB) == 0)
-            started = server.start("tsu-test-" + std::to_string(slot));
-        if (!started)
-            close(lock); // else held until this process ends
-    }
-    if (!started) {
-        std::fprintf(stderr, "could not start a private JACK server (jackd -S -n tsu-test-N -d dummy)\n");
+    if (!server.start()) {
+        std::fprintf(stderr, "could not start a private JACK server (jackd -S -n tsu-test-N -d dummy): %s\n",
+                     server.error().c_str());
         return 1;
     }
     setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
@@ -170,21 +194,24 @@ int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **))
     return 1;
 }
 
-SimulatedInstrument::SimulatedInstrument(std::vector<std::string> args)
+SimulatedInstrument::SimulatedInstrument(std::vector<std::string> args, const std::string &log)
+    : logPath(log)
 {
     static int counter = 0;
-    logPath = "/tmp/tsu-sim-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".log";
+    if (logPath.empty()) {
+        logPath = "/tmp/tsu-sim-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".log";
+        ownLog = true;
+    }
     std::remove(logPath.c_str());
     args.insert(args.begin(), TSU_SIM_PATH);
     args.push_back("--log");
     args.push_back(logPath);
 
     int fds[2];
-    if (pipe(fds) != 0)
+    if (pipe2(fds, O_CLOEXEC) != 0)
         return;
-    pid = spawn(args, fds[1]);
+    pid = spawnProcess(args, fds[1]);
     close(fds[1]);
-    // The instrument says "ready <port>" once its ports are open.
     output = fds[0];
     // The instrument says "ready <port>" once its ports are open. A MIDI
     // service in trouble may keep it from ever saying so: never wait forever.
@@ -206,7 +233,8 @@ SimulatedInstrument::SimulatedInstrument(std::vector<std::string> args)
 SimulatedInstrument::~SimulatedInstrument()
 {
     stop();
-    std::remove(logPath.c_str());
+    if (ownLog)
+        std::remove(logPath.c_str());
 }
 
 std::vector<std::string> SimulatedInstrument::logLines() const

@@ -1,6 +1,6 @@
-// Test support for MIDI over a private JACK server: the server itself, a test
-// main that runs the whole test binary against it, and the simulated
-// instrument as a child process.
+// MIDI over a private JACK server, for the tests and the benchmarks: the
+// server itself, a test main that runs the whole test binary against it, and
+// the simulated instrument as a child process.
 #pragma once
 
 #include <sys/types.h>
@@ -10,20 +10,41 @@
 #include <string>
 #include <vector>
 
+// Starts args[0] (searched on PATH) with args. stdoutFd and stderrFd, when
+// not negative, become the child's standard output and error.
+pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd = -1, int stderrFd = -1);
+
+// SIGTERM, then SIGKILL once patience has passed; the status as waitpid gives it.
+int endProcess(pid_t pid, std::chrono::milliseconds patience = std::chrono::seconds(5));
+
 // A JACK server with the dummy backend, under a name of its own, stopped by
 // its PID. Synchronous mode, so that no MIDI event is dropped when a cycle
 // runs late.
+//
+// JACK keeps a registry of at most 8 server names, cleaned only when a server
+// of the same name starts again or a server exits cleanly. So the server
+// takes its name from a small pool (tsu-test-0 .. 5), each name held by a lock
+// file for as long as the server runs, and is stopped with SIGTERM, waiting
+// for a clean exit.
 class PrivateJackServer
 {
 public:
     ~PrivateJackServer();
-    bool start(const std::string &name);
+    // Starts the server on the first free name of the pool; false, with a
+    // reason in error(), when none could be started. The server's output goes
+    // to logPath, or nowhere when it is empty.
+    bool start(int sampleRate = 48000, int periodFrames = 64, const std::string &logPath = {});
     void stop();
     const std::string &name() const { return serverName; }
+    const std::string &error() const { return problem; }
 
 private:
+    bool startAs(const std::string &name, int sampleRate, int periodFrames, const std::string &logPath);
+
     pid_t pid = -1;
+    int lockFd = -1;
     std::string serverName;
+    std::string problem;
 };
 
 // Runs body under a private JACK server. The program's MIDI objects are built
@@ -36,8 +57,10 @@ int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **));
 class SimulatedInstrument
 {
 public:
-    // args are tessarine-sim's options; --log is added.
-    explicit SimulatedInstrument(std::vector<std::string> args = {});
+    // args are tessarine-sim's options; --log is added. The log is written to
+    // logPath and kept, or, when logPath is empty, to a file of its own that
+    // goes with the instrument.
+    explicit SimulatedInstrument(std::vector<std::string> args = {}, const std::string &logPath = {});
     ~SimulatedInstrument();
     SimulatedInstrument(const SimulatedInstrument &) = delete;
     SimulatedInstrument &operator=(const SimulatedInstrument &) = delete;
@@ -57,6 +80,7 @@ private:
     // Kept open while the instrument runs, so that it never writes into a closed pipe.
     int output = -1;
     std::string logPath;
+    bool ownLog = false;
     std::string outputPort;
 };
 

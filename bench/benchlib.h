@@ -1,0 +1,84 @@
+// The benchmark's arithmetic, kept free of processes and MIDI so that it can
+// be tested on its own: sizes as the user writes them, percentiles, the
+// simulated instrument's timestamped log, and the clients' own traces.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// "8K", "1M", "16M", "1000": bytes, with K = 1024 and M = 1024 * 1024.
+// Empty when the text is no positive size.
+std::optional<uint64_t> parseSize(const std::string &text);
+
+// 65536 -> "64 KiB", 1048576 -> "1 MiB", 1000 -> "1000 B".
+std::string sizeText(uint64_t bytes);
+
+// One entry of a size scan: "16M:2" is 16 MiB with 2 repetitions; without
+// ":N" the repetitions are left to the caller (0).
+struct SizeRun
+{
+    uint64_t bytes = 0;
+    int repetitions = 0;
+};
+
+// "64K,1M,16M:1". Empty on any malformed entry.
+std::optional<std::vector<SizeRun>> parseSizeList(const std::string &text);
+
+// Nearest-rank percentile (0 < p <= 100) of values, which need not be
+// sorted; 0 for no values. The median is percentile(values, 50).
+double percentile(std::vector<double> values, double p);
+double median(std::vector<double> values);
+
+// What the simulated instrument logged with --timestamps: for each message
+// it received, the time it arrived and its length, and the time its reply
+// went out. Times are microseconds of the system's monotonic clock.
+struct SimLog
+{
+    std::vector<int64_t> received;       // rx times, in order
+    std::vector<uint64_t> receivedBytes; // length of each received message
+    std::vector<int64_t> replied;        // tx times, in order
+    uint64_t totalBytes = 0;
+    std::string error;                   // empty when the log is well formed
+};
+
+// Reads "rx <us> <hex>" and "tx <us> <hex>" lines. The instrument replies at
+// once, so every rx must be followed by exactly one tx before the next rx;
+// anything else is reported in error.
+SimLog parseSimLog(std::istream &in);
+
+// For each message after the first: its arrival minus the time the reply to
+// the message before it went out, in milliseconds. Both times come from the
+// instrument's one clock.
+std::vector<double> replyToNextMessage(const SimLog &log);
+
+// A client's own trace: "r <us>" when a reply arrived in its MIDI input
+// callback, "s <us>" just before it handed a message to the MIDI library.
+struct ClientTrace
+{
+    std::vector<int64_t> replyArrived;
+    std::vector<int64_t> sent;
+};
+
+ClientTrace parseClientTrace(std::istream &in);
+
+// The reply-to-next-message time cut into its three parts, each in
+// milliseconds, per message after the first:
+//   replyDelivery  - the instrument sends the reply -> the client's callback has it
+//   clientReaction - the client has the reply -> it sends the next message
+//   messageDelivery - the client sends -> the instrument has the message
+// Empty when the trace and the log do not describe the same exchange.
+struct GapParts
+{
+    std::vector<double> replyDelivery;
+    std::vector<double> clientReaction;
+    std::vector<double> messageDelivery;
+};
+
+GapParts splitReplyToNextMessage(const SimLog &log, const ClientTrace &trace);
+
+} // namespace bench

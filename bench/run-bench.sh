@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release and runs them: whole updates by the uploader
+# next to the transport's floor, then the micro benchmarks.
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build_dir="$repo/build/bench"
+jobs=2
+compare_rev=""
+run_updates=1
+run_micro=1
+driver_args=()
+
+usage() {
+  cat <<'EOF'
+Usage: bench/run-bench.sh [options]
+Builds what the benchmarks need (Release, into build/bench) and runs them.
+
+Whole updates (tsu_bench): on a private JACK server with the dummy backend, a
+generated update file is sent by the uploader's own code (Updater and
+MainWindow, offscreen) and by a minimal sender that answers each reply from its
+MIDI callback (the floor), alternately, each run a child process against a
+fresh tessarine-sim. Printed per run and as medians: update time, messages/s,
+KiB/s, the instrument's reply-to-next-message time (median, p99, max), the
+child's CPU seconds and peak memory, and the uploader/floor ratios.
+
+  --size SIZE            update file size, K or M suffix (default 1M), sent as
+                         a header message and SIZE/LENGTH data messages
+  --message-length L     bytes per data message, F0 and F7 included (default 256)
+  --repetitions N        runs of each side (default 5)
+  --sizes LIST           a size scan instead of --size: SIZE[:N],... with N
+                         repetitions for that size, e.g. 64K,1M,16M:1
+                         (16 MiB takes over 2 minutes a run)
+  --scan                 the same as --sizes 64K,1M,16M:1
+  --period FRAMES        JACK period in frames (default 64, at 48000 Hz)
+  --rate HZ              JACK sample rate (default 48000)
+  --compare-updater REV  also run the uploader built with update/updater.cpp and
+                         update/updater.h taken from git revision REV (built from
+                         a copy of the tree under the build folder; the work
+                         tree is not touched), e.g. 87a03f6
+  --uploader LABEL=PATH  also run another build of tsu_bench_uploader (say, of
+                         an experiment in a scratch copy of the tree); repeatable
+  --keep                 keep the work folder with files, logs and traces
+  --no-micro             skip the micro benchmarks
+  --micro-only           run only the micro benchmarks
+  --build-dir DIR        build folder (default build/bench in the repository)
+  --jobs N               build jobs (default 2)
+  -h, --help             show this text
+
+Figures come from a shared machine: read medians, and compare sides of the
+same run rather than runs of different days.
+EOF
+}
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h|--help) usage; exit 0 ;;
+    --size|--message-length|--repetitions|--sizes|--period|--rate|--uploader)
+      [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
+      driver_args+=("$1" "$2"); shift 2 ;;
+    --scan) driver_args+=(--sizes 64K,1M,16M:1); shift ;;
+    --keep) driver_args+=(--keep); shift ;;
+    --compare-updater)
+      [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
+      compare_rev=$2; shift 2 ;;
+    --no-micro) run_micro=0; shift ;;
+    --micro-only) run_updates=0; shift ;;
+    --build-dir)
+      [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
+      build_dir=$2; shift 2 ;;
+    --jobs)
+      [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
+      jobs=$2; shift 2 ;;
+    *) echo "run-bench.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
+  esac
+done
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+configure() { # source build
+  if [ ! -f "$2/CMakeCache.txt" ]; then
+    cmake -S "$1" -B "$2" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DTSU_BENCH=ON "${@:3}" >/dev/null
+  fi
+}
+
+echo "== building (Release) in $build_dir" >&2
+configure "$repo" "$build_dir"
+targets=()
+[ "$run_updates" = 1 ] && targets+=(tsu_bench)
+[ "$run_micro" = 1 ] && targets+=(tsu_micro_bench)
+[ ${#targets[@]} -gt 0 ] && cmake --build "$build_dir" -j "$jobs" --target "${targets[@]}" >&2
+
+if [ -n "$compare_rev" ] && [ "$run_updates" = 1 ]; then
+  rev=$(git -C "$repo" rev-parse --short "$compare_rev^{commit}")
+  copy="$build_dir/updater-$rev"
+  echo "== building the uploader with update/updater.{h,cpp} of $rev in $copy" >&2
+  rm -rf "$copy/src"
+  mkdir -p "$copy/src"
+  # The work tree as it is (tracked and new files), then the two files of REV.
+  # tar keeps the files' times, so a second build recompiles only what changed.
+  git -C "$repo" ls-files -z --cached --others --exclude-standard \
+    | (cd "$repo" && tar --null --ignore-failed-read -T - -cf - 2>/dev/null) | tar -C "$copy/src" -xf -
+  for f in update/updater.cpp update/updater.h; do
+    git -C "$repo" show "$rev:$f" >"$copy/$(basename "$f").new"
+    if ! cmp -s "$copy/$(basename "$f").new" "$copy/$(basename "$f")"; then
+      mv "$copy/$(basename "$f").new" "$copy/$(basename "$f")"
+    fi
+    rm -f "$copy/$(basename "$f").new"
+    cp -p "$copy/$(basename "$f")" "$copy/src/$f"
+  done
+  configure "$copy/src" "$copy/build" -DTSU_TESTS=OFF
+  cmake --build "$copy/build" -j "$jobs" --target tsu_bench_uploader >&2
+  driver_args+=(--uploader "uploader@$rev=$copy/build/bench/tsu_bench_uploader")
+fi
+
+if [ "$run_updates" = 1 ]; then
+  echo "== whole updates: uploader and floor" >&2
+  "$build_dir/bench/tsu_bench" "${driver_args[@]}"
+fi
+if [ "$run_micro" = 1 ]; then
+  echo
+  echo "== micro benchmarks"
+  "$build_dir/bench/tsu_micro_bench"
+fi

@@ -1,0 +1,158 @@
+// tsu_bench_uploader: one whole update by the uploader's own code, as the
+// benchmark measures it. The Updater runs with its MainWindow on the offscreen
+// platform against the simulated instrument, and the "End" box is answered
+// the way a user would. Run once per process: the program's MIDI objects are
+// built before main() and its ports open only once.
+//
+// Usage: tsu_bench_uploader FILE INPUT_PORT --messages N --trace PATH
+// Prints "wall_us <us>" (from the start of the update until the last reply
+// was taken) and "run_us <us>" (until run() returned) on stdout.
+#include "clienttrace.h"
+#include "modalboxes.h"
+
+#include "midi/midilink.h"
+#include "midi/sysexreceiver.h"
+#include "ui/mainwindow.h"
+#include "update/updater.h"
+
+#include <QApplication>
+#include <QProgressBar>
+
+#include <rtmidi/RtMidi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+
+namespace {
+std::unique_ptr<bench::Trace> trace;
+
+// The receive callback as the uploader installs it, with the arrival of each
+// complete message noted first.
+void tracedInput(double timeStamp, std::vector<unsigned char> *bytes, void *userData)
+{
+    if (bytes && !bytes->empty() && bytes->back() == 0xF7)
+        trace->replyArrived.record(bench::monotonicMicros());
+    onMidiInput(timeStamp, bytes, userData);
+}
+
+// Passes every message on to the uploader's real output, noting when it was handed over.
+class ForwardingOutput : public MidiOutApi
+{
+public:
+    explicit ForwardingOutput(RtMidiOut *real) : real(real) {}
+    RtMidi::Api getCurrentApi() override { return real->getCurrentApi(); }
+    void openPort(unsigned int, const std::string &) override {}
+    void openVirtualPort(const std::string &) override {}
+    void closePort() override {}
+    void setClientName(const std::string &) override {}
+    void setPortName(const std::string &) override {}
+    unsigned int getPortCount() override { return real->getPortCount(); }
+    std::string getPortName(unsigned int port) override { return real->getPortName(port); }
+    void sendMessage(const unsigned char *message, size_t size) override
+    {
+        trace->sent.record(bench::monotonicMicros());
+        real->sendMessage(message, size);
+    }
+
+protected:
+    void initialize(const std::string &) override {}
+
+private:
+    RtMidiOut *real;
+};
+
+class TracedOutput : public RtMidiOut
+{
+public:
+    explicit TracedOutput(RtMidiOut *real)
+        : RtMidiOut(RtMidi::UNIX_JACK, "Bench Trace")
+    {
+        // The client the base made has no port yet, so nothing of it is in use.
+        delete rtapi_;
+        rtapi_ = new ForwardingOutput(real);
+    }
+};
+
+int fail(const std::string &problem)
+{
+    std::cerr << "tsu_bench_uploader: " << problem << '\n';
+    return 1;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    std::string file, port, tracePath;
+    unsigned long messages = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--messages" && i + 1 < argc)
+            messages = std::strtoul(argv[++i], nullptr, 10);
+        else if (arg == "--trace" && i + 1 < argc)
+            tracePath = argv[++i];
+        else if (file.empty())
+            file = arg;
+        else if (port.empty())
+            port = arg;
+        else
+            return fail("unexpected argument " + arg);
+    }
+    if (file.empty() || port.empty() || messages == 0)
+        return fail("usage: tsu_bench_uploader FILE INPUT_PORT --messages N [--trace PATH]");
+    trace = std::make_unique<bench::Trace>(messages);
+
+    MainWindow window;
+    window.show();
+    // As "Ok" in the port dialog does.
+    midiLink.refreshPorts();
+    const int index = midiLink.indexOfPort(QString::fromStdString(port));
+    if (index < 0)
+        return fail("no MIDI input port \"" + port + "\"");
+    try {
+        midiLink.openPorts(index);
+    } catch (const RtMidiError &error) {
+        return fail(error.getMessage());
+    }
+    window.showSelectedPort(midiLink.selectedPortName);
+
+    midiIn->cancelCallback();
+    midiIn->setCallback(&tracedInput, nullptr);
+    TracedOutput tracedOutput(midiOut);
+    RtMidiOut *const realOutput = midiOut;
+    midiOut = &tracedOutput;
+
+    // The progress reaches 100 right after the last reply has been taken.
+    int64_t lastReplyTaken = 0;
+    auto *bar = window.findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    QObject::connect(bar, &QProgressBar::valueChanged, [&](int value) {
+        if (value == 100)
+            lastReplyTaken = bench::monotonicMicros();
+    });
+    BoxAnswerer boxes;
+
+    const int64_t start = bench::monotonicMicros();
+    Updater updater(QString::fromStdString(file), &window);
+    currentUpdater = &updater;
+    updater.run(QString::fromStdString(file));
+    const int64_t runEnd = bench::monotonicMicros();
+    currentUpdater = nullptr;
+    midiOut = realOutput;
+
+    if (boxes.boxes.size() != 1 || boxes.boxes[0].text != QStringLiteral("End"))
+        return fail("the update did not end with the single box \"End\""
+                    + (boxes.boxes.empty() ? std::string() : ": " + boxes.boxes[0].text.toStdString()));
+    if (lastReplyTaken == 0)
+        return fail("the progress never reached 100%");
+    if (!tracePath.empty() && !trace->write(tracePath))
+        return fail("cannot write " + tracePath);
+    std::printf("wall_us %lld\nrun_us %lld\n", static_cast<long long>(lastReplyTaken - start),
+                static_cast<long long>(runEnd - start));
+    return 0;
+}
