@@ -12,9 +12,43 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace bench {
+
+// A measured client's command line: FILE, then its ports, then
+// --messages N and --trace PATH in any place.
+struct ClientArguments
+{
+    std::string file;
+    std::vector<std::string> ports;
+    unsigned long messages = 0;
+    std::string tracePath;
+    std::string problem; // empty when the command line was whole
+};
+
+inline ClientArguments parseClientArguments(int argc, char **argv, size_t portCount, const std::string &usage)
+{
+    ClientArguments parsed;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--messages" && i + 1 < argc)
+            parsed.messages = std::strtoul(argv[++i], nullptr, 10);
+        else if (arg == "--trace" && i + 1 < argc)
+            parsed.tracePath = argv[++i];
+        else if (parsed.file.empty())
+            parsed.file = arg;
+        else if (parsed.ports.size() < portCount)
+            parsed.ports.push_back(arg);
+        else
+            parsed.problem = "unexpected argument " + arg;
+    }
+    if (parsed.problem.empty() && (parsed.file.empty() || parsed.ports.size() < portCount || parsed.messages == 0))
+        parsed.problem = usage;
+    return parsed;
+}
 
 inline int64_t monotonicMicros()
 {

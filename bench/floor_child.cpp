@@ -120,25 +120,13 @@ int findPort(RtMidi &client, const std::string &name)
 
 int main(int argc, char **argv)
 {
-    std::string file, inputPort, outputPort, tracePath;
-    unsigned long messages = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--messages" && i + 1 < argc)
-            messages = std::strtoul(argv[++i], nullptr, 10);
-        else if (arg == "--trace" && i + 1 < argc)
-            tracePath = argv[++i];
-        else if (file.empty())
-            file = arg;
-        else if (inputPort.empty())
-            inputPort = arg;
-        else if (outputPort.empty())
-            outputPort = arg;
-        else
-            return fail("unexpected argument " + arg);
-    }
-    if (file.empty() || outputPort.empty() || messages == 0)
-        return fail("usage: tsu_bench_floor FILE INPUT_PORT OUTPUT_PORT --messages N [--trace PATH]");
+    const bench::ClientArguments args = bench::parseClientArguments(
+        argc, argv, 2, "usage: tsu_bench_floor FILE INPUT_PORT OUTPUT_PORT --messages N [--trace PATH]");
+    if (!args.problem.empty())
+        return fail(args.problem);
+    const std::string &file = args.file, &inputPort = args.ports[0], &outputPort = args.ports[1];
+    const std::string &tracePath = args.tracePath;
+    const unsigned long messages = args.messages;
 
     Sender sender;
     sender.trace = std::make_unique<bench::Trace>(messages);

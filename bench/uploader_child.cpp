@@ -89,23 +89,12 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
-    std::string file, port, tracePath;
-    unsigned long messages = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--messages" && i + 1 < argc)
-            messages = std::strtoul(argv[++i], nullptr, 10);
-        else if (arg == "--trace" && i + 1 < argc)
-            tracePath = argv[++i];
-        else if (file.empty())
-            file = arg;
-        else if (port.empty())
-            port = arg;
-        else
-            return fail("unexpected argument " + arg);
-    }
-    if (file.empty() || port.empty() || messages == 0)
-        return fail("usage: tsu_bench_uploader FILE INPUT_PORT --messages N [--trace PATH]");
+    const bench::ClientArguments args = bench::parseClientArguments(
+        argc, argv, 1, "usage: tsu_bench_uploader FILE INPUT_PORT --messages N [--trace PATH]");
+    if (!args.problem.empty())
+        return fail(args.problem);
+    const std::string &file = args.file, &port = args.ports[0], &tracePath = args.tracePath;
+    const unsigned long messages = args.messages;
     trace = std::make_unique<bench::Trace>(messages);
 
     MainWindow window;
