@@ -486,13 +486,14 @@ int main(int argc, char **argv)
         const double cycleMs = 1000.0 * opt.period / opt.rate;
         std::printf("\n");
         printHeader();
+        std::vector<std::pair<const RunResult *, Row>> rows;
         std::map<std::string, std::vector<Row>> rowsOf;
         for (const RunResult &r : results) {
             if (!r.ok)
                 continue;
-            const Row row = rowOf(r, file, cycleMs);
-            rowsOf[r.side].push_back(row);
-            printRow(std::to_string(r.repetition), r.side, row);
+            rows.emplace_back(&r, rowOf(r, file, cycleMs));
+            rowsOf[r.side].push_back(rows.back().second);
+            printRow(std::to_string(r.repetition), r.side, rows.back().second);
         }
         std::map<std::string, Row> medians;
         for (const auto &[label, path] : sides) {
@@ -505,10 +506,8 @@ int main(int argc, char **argv)
                     "client's\nMIDI callback, the client sends the next message, the message reaches the instrument; "
                     "the share of\nreply-to-next-message times under one JACK cycle; cycles the server reported late\n");
         printPartsHeader();
-        for (const RunResult &r : results) {
-            if (r.ok)
-                printParts(std::to_string(r.repetition), r.side, rowOf(r, file, cycleMs));
-        }
+        for (const auto &[r, row] : rows)
+            printParts(std::to_string(r->repetition), r->side, row);
         for (const auto &[label, path] : sides) {
             if (medians.count(label))
                 printParts("median", label, medians[label]);

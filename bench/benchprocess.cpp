@@ -3,16 +3,11 @@
 #include <jack/jack.h>
 
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace bench {
 
