@@ -8,7 +8,8 @@ writes what is on screen to a log: the visible windows (a message box's text
 too) and the main window's status labels. That log is what the assertions
 about the windows read.
 
-ctest runs each test on its own: whole_program.py WholeProgram.test_NAME, with
+ctest runs each test on its own under a private JACK server,
+tsu-private-jack python3 whole_program.py WholeProgram.test_NAME, with
 TSU_UPLOADER, TSU_SIM, TSU_MAKE_TSU and TSU_PROBE_DIR in the environment.
 """
 
@@ -27,8 +28,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import drive_uploader as du  # noqa: E402
 
 TIMEOUT = 30
-# A few fixed server names, apart from those of the C++ tests (tsu-test-N).
-JACK_NAMES = [f"tsu-test-wp-{n}" for n in range(3)]
 SYSTEM_LIBRARIES_THAT_LEAK = ["libdbus-1.so"]
 
 
@@ -50,19 +49,18 @@ class WholeProgram(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.workdir, True)
         self.probe_log = os.path.join(self.workdir, "probe.log")
 
-        self.jack = du.JackServer(JACK_NAMES)
-        self.addCleanup(self.jack.stop)
-        self.jack.start()
+        # The private JACK server that tsu-private-jack started for this test.
+        self.jack_name = environment("JACK_DEFAULT_SERVER")
         self.display = du.VirtualDisplay()
         self.addCleanup(self.display.stop)
         self.display.start()
         # Everything MIDI goes to the private server; none may start another.
-        self.midi_env = dict(os.environ, JACK_DEFAULT_SERVER=self.jack.name, JACK_NO_START_SERVER="1")
+        self.midi_env = dict(os.environ, JACK_NO_START_SERVER="1")
 
     def tearDown(self):
         # Gathered before the clean-ups remove the work folder; printed by
         # run() only when the test failed.
-        parts = [f"JACK server {self.jack.name}, display {self.display.name}",
+        parts = [f"JACK server {self.jack_name}, display {self.display.name}",
                  "steps:\n  " + "\n  ".join(self.steps)]
         if self.uploader:
             self.uploader.stop()
@@ -258,7 +256,7 @@ class WholeProgram(unittest.TestCase):
     def test_port_gone_before_ok_is_reported_and_the_program_fails(self):
         first = self.start_instrument("--name", "Tessarine A")
         second = self.start_instrument("--name", "Tessarine B")
-        ports = self.jack.midi_output_ports()
+        ports = du.midi_output_ports(self.jack_name)
         self.assertEqual(sorted(ports), sorted([first.port, second.port]))
         # The list shows the ports in the server's order; row 0 is this one.
         picked = first if ports[0] == first.port else second
@@ -270,7 +268,7 @@ class WholeProgram(unittest.TestCase):
         # Unplugged after it was picked: its port is gone before Ok is clicked,
         # and the other instrument's port now has its place in the list.
         picked.stop()
-        du.wait_for("the picked port to go", lambda: picked.port not in self.jack.midi_output_ports(), TIMEOUT)
+        du.wait_for("the picked port to go", lambda: picked.port not in du.midi_output_ports(self.jack_name), TIMEOUT)
         uploader.click_ok(dialog)
 
         box = uploader.wait_window(du.MESSAGE_TITLE, "the error message")

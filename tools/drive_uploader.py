@@ -15,7 +15,7 @@ Commands:
 """
 
 import argparse
-import fcntl
+import ctypes
 import os
 import select
 import shutil
@@ -71,6 +71,28 @@ def end_process(process, patience=5.0):
     except subprocess.TimeoutExpired:
         process.kill()
         return process.wait()
+
+
+def dies_with_parent():
+    """A preexec_fn for subprocess: the child is killed (SIGKILL) by the
+    kernel when this process ends, however it ends, so that no display,
+    instrument or uploader outlives the test or demonstration that started it."""
+    parent = os.getpid()
+    libc = ctypes.CDLL(None, use_errno=True)
+    pr_set_pdeathsig = 1
+
+    def arrange():
+        if libc.prctl(pr_set_pdeathsig, signal.SIGKILL) != 0 or os.getppid() != parent:
+            os._exit(127)
+    return arrange
+
+
+def jack_lock_fds():
+    """The lock on the private JACK server's name (tsu-private-jack passes
+    it on as TSU_JACK_LOCK_FD), for every MIDI client to hold: the name is
+    free again only once all of them have ended."""
+    fd = os.environ.get("TSU_JACK_LOCK_FD")
+    return (int(fd),) if fd else ()
 
 
 # --- update files and instrument logs --------------------------------------
@@ -138,7 +160,7 @@ class VirtualDisplay:
             self.process = subprocess.Popen(
                 ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size, "-nolisten", "tcp", "-noreset"],
                 pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                start_new_session=True)
+                start_new_session=True, preexec_fn=dies_with_parent())
             os.close(write_end)
             write_end = None
             number = b""
@@ -166,90 +188,20 @@ class VirtualDisplay:
         self.process = None
 
 
-class JackServer:
-    """A private JACK server (dummy backend, synchronous) under one of a few
-    fixed names, each guarded by a lock file. JACK keeps a registry of at
-    most 8 server names whose entries go only when the server ends cleanly or
-    one of the same name starts again: reusing a small set of names keeps
-    crashed runs from filling it. Stopped by its PID with SIGTERM."""
-
-    def __init__(self, names):
-        self.names = list(names)
-        self.name = None
-        self.process = None
-        self.lock = None
-
-    @staticmethod
-    def reachable(name):
-        env = dict(os.environ, JACK_NO_START_SERVER="1")
-        return subprocess.run(["jack_lsp", "-s", name], env=env, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=30).returncode == 0
-
-    def start(self, timeout=60):
-        """Takes the first name not locked by another run; waits for one to be free."""
-        deadline = time.monotonic() + timeout
-        try:
-            while True:
-                for name in self.names:
-                    if self._try(name, deadline):
-                        return name
-                if time.monotonic() > deadline:
-                    raise DriveError("no private JACK server could be started under "
-                                     + ", ".join(self.names) + " (all busy, or jackd fails)")
-                time.sleep(0.5)
-        except BaseException:
-            self.stop()
-            raise
-
-    def _try(self, name, deadline):
-        lock = open(os.path.join(tempfile.gettempdir(), f"{name}.lock"), "w")
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError:
-            lock.close()
-            return False
-        self.lock, self.name = lock, name
-        # The server holds the lock too: one left running by a run that was
-        # killed keeps its name taken until it ends.
-        self.process = subprocess.Popen(
-            ["jackd", "-S", "-n", name, "-d", "dummy", "-r", "48000", "-p", "64"], pass_fds=(lock.fileno(),),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        # Ready once a client can connect and it is still ours: a server of
-        # that name left by someone else makes this one end at once.
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                break
-            if self.reachable(name):
-                time.sleep(0.05)
-                if self.process.poll() is None:
-                    return True
-                break
-            time.sleep(0.1)
-        self.stop()
-        return False
-
-    def stop(self):
-        # Killed outright, the server would leave its registry entry behind.
-        end_process(self.process, patience=30)
-        self.process = None
-        if self.lock:
-            self.lock.close()
-        self.lock = None
-
-    def midi_output_ports(self):
-        """MIDI ports that can be read from, in the server's order: the order
-        in which the uploader's port list shows them."""
-        env = dict(os.environ, JACK_NO_START_SERVER="1")
-        out = subprocess.run(["jack_lsp", "-s", self.name, "-p", "-t"], env=env, capture_output=True,
-                             text=True, timeout=30).stdout
-        ports, current = [], None
-        for line in out.splitlines():
-            if not line.startswith(("\t", " ")):
-                current = {"name": line, "props": ""}
-                ports.append(current)
-            elif current is not None:
-                current["props"] += line.strip() + "\n"
-        return [p["name"] for p in ports if "midi" in p["props"] and "output" in p["props"]]
+def midi_output_ports(server):
+    """MIDI ports that can be read from on a JACK server, in the server's
+    order: the order in which the uploader's port list shows them."""
+    env = dict(os.environ, JACK_NO_START_SERVER="1")
+    out = subprocess.run(["jack_lsp", "-s", server, "-p", "-t"], env=env, capture_output=True,
+                         text=True, timeout=30).stdout
+    ports, current = [], None
+    for line in out.splitlines():
+        if not line.startswith(("\t", " ")):
+            current = {"name": line, "props": ""}
+            ports.append(current)
+        elif current is not None:
+            current["props"] += line.strip() + "\n"
+    return [p["name"] for p in ports if "midi" in p["props"] and "output" in p["props"]]
 
 
 class Instrument:
@@ -267,7 +219,8 @@ class Instrument:
         """Starts it and returns the port name it announces ("ready <name>")."""
         with open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(self.command, env=self.env, stdout=subprocess.PIPE,
-                                            stderr=err, start_new_session=True)
+                                            stderr=err, start_new_session=True, pass_fds=jack_lock_fds(),
+                                            preexec_fn=dies_with_parent())
         line = b""
         deadline = time.monotonic() + timeout
         while not line.endswith(b"\n"):
@@ -325,7 +278,8 @@ class Uploader:
         self.xenv = dict(os.environ, DISPLAY=display)
         with open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen([executable, *args], cwd=workdir, env=self.env,
-                                            stdout=subprocess.DEVNULL, stderr=err, start_new_session=True)
+                                            stdout=subprocess.DEVNULL, stderr=err, start_new_session=True,
+                                            pass_fds=jack_lock_fds(), preexec_fn=dies_with_parent())
 
     # processes
     def running(self):

@@ -147,11 +147,12 @@ public:
     // A received message and the time its last byte arrived.
     void received(const Bytes &message, long long micros) { push('r', micros, message); }
 
-    // A message just sent: logged, with the current time, only with timestamps.
-    void sent(const Bytes &message)
+    // A message sent at micros, taken just before sending, so that no
+    // receiver can have it before its logged time: logged only with timestamps.
+    void sent(const Bytes &message, long long micros)
     {
         if (timestamps_)
-            push('t', steadyMicroseconds(), message);
+            push('t', micros, message);
     }
 
     // Writes every queued line, then closes the file.
@@ -236,6 +237,32 @@ private:
     std::thread thread_;
 };
 
+// A MIDI service that has only just started (a JACK server started by a test
+// an instant before) may not take clients yet; RtMidi then only warns, and
+// tries again at the client's next call. Waits, within patience, until the
+// client is connected; false if it never was.
+bool waitForService(RtMidi &client, std::chrono::milliseconds patience)
+{
+    bool refused = false;
+    client.setErrorCallback(
+        [](RtMidiError::Type type, const std::string &, void *refused) {
+            if (type == RtMidiError::WARNING)
+                *static_cast<bool *>(refused) = true;
+        },
+        &refused);
+    const auto deadline = Clock::now() + patience;
+    for (;;) {
+        refused = false;
+        client.getPortCount();
+        if (!refused || Clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // Errors throw again from here on.
+    client.setErrorCallback(nullptr, nullptr);
+    return !refused;
+}
+
 // The listed port called name, or whose name starts with name and a space;
 // an empty string if there is none.
 std::string findPort(RtMidi &client, const std::string &name)
@@ -275,6 +302,12 @@ public:
             in_.reset(createMidiClient<RtMidiIn>(inClient, 100u));
             if (!out_ || !in_)
                 return {};
+            const auto patience = std::chrono::seconds(10);
+            if (!waitForService(*out_, patience) || !waitForService(*in_, patience)) {
+                std::cerr << "tessarine-sim: the MIDI service took no client within " << patience.count()
+                          << " s\n";
+                return {};
+            }
             const std::string names[] = {findPort(*in_, outClient + ":MIDI"), findPort(*out_, inClient + ":MIDI")};
             for (const std::string &taken : names) {
                 if (!taken.empty()) {
@@ -358,9 +391,10 @@ private:
         const bool answer = !opt_.stopAfter || index < *opt_.stopAfter;
         const Bytes &reply = (index == 0 && opt_.version) ? versionReply_ : acknowledgement();
         if (answer && opt_.delayMs == 0) {
+            const long long sentAt = steadyMicroseconds();
             send(reply);
             log_.received(message, arrival);
-            log_.sent(reply);
+            log_.sent(reply, sentAt);
             ++replies_;
         } else {
             log_.received(message, arrival);
@@ -389,8 +423,9 @@ private:
 
     void sendLocked(const Bytes &message)
     {
+        const long long sentAt = steadyMicroseconds();
         send(message);
-        log_.sent(message);
+        log_.sent(message, sentAt);
     }
 
     // Sends the announcement until the first message arrives.

@@ -9,14 +9,17 @@
 #include <fstream>
 #include <thread>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 const char childMarker[] = "TSU_TEST_UNDER_PRIVATE_JACK";
+constexpr int poolSize = 6;
 
 bool waitForExit(pid_t pid, std::chrono::milliseconds timeout, int *status)
 {
@@ -28,16 +31,40 @@ bool waitForExit(pid_t pid, std::chrono::milliseconds timeout, int *status)
     }
     return false;
 }
+
+// What a server of this name and its clients may have left in /dev/shm when
+// they were killed: the server's socket ("jack_NAME_UID_N") and the
+// semaphores of the server and of each client ("jack_sem.UID_NAME_CLIENT").
+// Called only while the name's lock is held, so no process uses them.
+void removeLeftovers(const std::string &name)
+{
+    const std::string uid = std::to_string(getuid());
+    const std::string socketPrefix = "jack_" + name + "_" + uid + "_";
+    const std::string semaphorePrefix = "jack_sem." + uid + "_" + name + "_";
+    DIR *shm = opendir("/dev/shm");
+    if (!shm)
+        return;
+    while (const dirent *entry = readdir(shm)) {
+        const std::string file = entry->d_name;
+        if (file.rfind(socketPrefix, 0) == 0 || file.rfind(semaphorePrefix, 0) == 0)
+            unlink(("/dev/shm/" + file).c_str());
+    }
+    closedir(shm);
+}
 } // namespace
 
-pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd, int stderrFd)
+pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd, int stderrFd, int deathSignal)
 {
     std::vector<char *> argv;
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
+        // The parent may have ended before the death signal was asked for.
+        if (prctl(PR_SET_PDEATHSIG, deathSignal) != 0 || getppid() != parent)
+            _exit(127);
         if (stdoutFd >= 0)
             dup2(stdoutFd, STDOUT_FILENO);
         if (stderrFd >= 0)
@@ -70,23 +97,25 @@ bool PrivateJackServer::start(int sampleRate, int periodFrames, const std::strin
     // Quiet the client library's messages when probing for the server.
     jack_set_error_function([](const char *) {});
     jack_set_info_function([](const char *) {});
-    // A lock file per name keeps servers started side by side (tests running
-    // in parallel, a benchmark) off each other's names; the lock goes with
-    // the process, however it ends.
-    for (int slot = 0; slot < 6; ++slot) {
+    for (int slot = 0; slot < poolSize; ++slot) {
         const std::string lockPath = "/tmp/tsu-test-jack-" + std::to_string(slot) + ".lock";
-        const int lock = open(lockPath.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+        // Not closed on exec: every child holds the lock too (see the class).
+        const int lock = open(lockPath.c_str(), O_CREAT | O_RDWR, 0666);
         if (lock < 0)
             continue;
-        if (flock(lock, LOCK_EX | LOCK_NB) == 0
-            && startAs("tsu-test-" + std::to_string(slot), sampleRate, periodFrames, logPath)) {
-            lockFd = lock; // held until stop(), or until this process ends
-            return true;
+        if (flock(lock, LOCK_EX | LOCK_NB) == 0) {
+            const std::string name = "tsu-test-" + std::to_string(slot);
+            removeLeftovers(name);
+            if (startAs(name, sampleRate, periodFrames, logPath)) {
+                lockFd = lock; // held until stop(), or until this process and its children end
+                return true;
+            }
         }
         close(lock);
     }
     if (problem.empty())
-        problem = "every server name of the pool (tsu-test-0 .. tsu-test-5) is in use";
+        problem = "every server name of the pool (tsu-test-0 .. tsu-test-" + std::to_string(poolSize - 1)
+                  + ") is in use";
     return false;
 }
 
@@ -96,17 +125,20 @@ bool PrivateJackServer::startAs(const std::string &name, int sampleRate, int per
     serverName = name;
     const int logFd = open(logPath.empty() ? "/dev/null" : logPath.c_str(),
                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // SIGTERM when this process ends: the server then leaves JACK's registry
+    // cleanly.
     pid = spawnProcess({"jackd", "-S", "-n", name, "-d", "dummy", "-r", std::to_string(sampleRate), "-p",
                         std::to_string(periodFrames)},
-                       logFd, logFd);
+                       logFd, logFd, SIGTERM);
     if (logFd >= 0)
         close(logFd);
     if (pid < 0) {
         problem = "cannot start jackd";
         return false;
     }
-    // Ready once a client can connect to it, and it is still ours: a server
-    // of the same name started elsewhere makes this one exit at once.
+    // Handed out only once a client can connect to it, and it is still ours:
+    // a server of the same name that is somehow still registered makes this
+    // one exit at once.
     const std::string exitedAtStart = "jackd -n " + name + " exited at start";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -148,6 +180,29 @@ void PrivateJackServer::stop()
     lockFd = -1;
 }
 
+int runUnderPrivateJackServer(const std::vector<std::string> &command)
+{
+    PrivateJackServer server;
+    if (!server.start()) {
+        std::fprintf(stderr, "could not start a private JACK server (jackd -S -n tsu-test-N -d dummy): %s\n",
+                     server.error().c_str());
+        return 1;
+    }
+    setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
+    // Only the private server: no client may start a server of its own.
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    setenv("TSU_JACK_LOCK_FD", std::to_string(server.lockDescriptor()).c_str(), 1);
+    const pid_t child = spawnProcess(command);
+    int status = 0;
+    waitpid(child, &status, 0);
+    server.stop();
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    std::fprintf(stderr, "%s ended by signal %d\n", command.front().c_str(),
+                 WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    return 1;
+}
+
 int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **))
 {
     if (std::getenv(childMarker))
@@ -157,41 +212,10 @@ int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **))
         if (std::strcmp(argv[i], "--gtest_list_tests") == 0)
             return body(argc, argv);
     }
-
-    PrivateJackServer server;
-    if (!server.start()) {
-        std::fprintf(stderr, "could not start a private JACK server (jackd -S -n tsu-test-N -d dummy): %s\n",
-                     server.error().c_str());
-        return 1;
-    }
-    setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
     setenv(childMarker, "1", 1);
-    std::vector<std::string> args{"/proc/self/exe"};
-    for (int i = 1; i < argc; ++i)
-        args.push_back(argv[i]);
-    std::vector<char *> childArgv;
-    for (std::string &arg : args)
-        childArgv.push_back(arg.data());
-    childArgv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        execv("/proc/self/exe", childArgv.data());
-        std::perror("execv");
-        _exit(127);
-    }
-    // A test that hangs is ended here, before ctest's own time limit would
-    // kill this process and leave the server running.
-    int status = 0;
-    if (!waitForExit(child, std::chrono::seconds(90), &status)) {
-        std::fprintf(stderr, "test process still running after 90 s: ending it\n");
-        kill(child, SIGABRT);
-        waitpid(child, &status, 0);
-    }
-    server.stop();
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    std::fprintf(stderr, "test process ended by signal %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    return 1;
+    std::vector<std::string> command{"/proc/self/exe"};
+    command.insert(command.end(), argv + 1, argv + argc);
+    return runUnderPrivateJackServer(command);
 }
 
 SimulatedInstrument::SimulatedInstrument(std::vector<std::string> args, const std::string &log)

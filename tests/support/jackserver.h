@@ -1,18 +1,26 @@
 // MIDI over a private JACK server, for the tests and the benchmarks: the
-// server itself, a test main that runs the whole test binary against it, and
-// the simulated instrument as a child process.
+// server itself, a way to run a whole program (a test binary, a script)
+// against it, and the simulated instrument as a child process.
+//
+// No process started here outlives the one that started it: each child gets
+// a signal from the kernel when its parent ends (PR_SET_PDEATHSIG), whether
+// the parent returns, crashes or is killed by ctest's time limit.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 // Starts args[0] (searched on PATH) with args. stdoutFd and stderrFd, when
-// not negative, become the child's standard output and error.
-pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd = -1, int stderrFd = -1);
+// not negative, become the child's standard output and error. The child is
+// sent deathSignal when the thread that started it ends; start children from
+// the main thread, which ends only with the process.
+pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd = -1, int stderrFd = -1,
+                   int deathSignal = SIGKILL);
 
 // SIGTERM, then SIGKILL once patience has passed; the status as waitpid gives it.
 int endProcess(pid_t pid, std::chrono::milliseconds patience = std::chrono::seconds(5));
@@ -21,22 +29,29 @@ int endProcess(pid_t pid, std::chrono::milliseconds patience = std::chrono::seco
 // its PID. Synchronous mode, so that no MIDI event is dropped when a cycle
 // runs late.
 //
-// JACK keeps a registry of at most 8 server names, cleaned only when a server
-// of the same name starts again or a server exits cleanly. So the server
-// takes its name from a small pool (tsu-test-0 .. 5), each name held by a lock
-// file for as long as the server runs, and is stopped with SIGTERM, waiting
-// for a clean exit.
+// The name comes from a small pool (tsu-test-0 .. 5) shared by every test and
+// benchmark on the machine, each name held by a lock file. The lock's file
+// descriptor is inherited by every child of this process (the server, the
+// instruments, the program under test), so a name is free again only once
+// every process that could still be attached to its server has ended: a new
+// server never meets an old client holding JACK's semaphores of that name.
+// JACK's registry has room for 8 server names and frees an entry only when a
+// server ends cleanly or one of the same name starts, so a fixed pool keeps
+// crashed runs from filling it.
 class PrivateJackServer
 {
 public:
     ~PrivateJackServer();
-    // Starts the server on the first free name of the pool; false, with a
-    // reason in error(), when none could be started. The server's output goes
-    // to logPath, or nowhere when it is empty.
+    // Starts the server on the first free name of the pool and returns once it
+    // takes clients; false, with a reason in error(), when none could be
+    // started. The server's output goes to logPath, or nowhere when it is empty.
     bool start(int sampleRate = 48000, int periodFrames = 64, const std::string &logPath = {});
     void stop();
     const std::string &name() const { return serverName; }
     const std::string &error() const { return problem; }
+    // The descriptor of the name's lock, for children that pass descriptors on
+    // only by name (TSU_JACK_LOCK_FD in their environment).
+    int lockDescriptor() const { return lockFd; }
 
 private:
     bool startAs(const std::string &name, int sampleRate, int periodFrames, const std::string &logPath);
@@ -47,10 +62,17 @@ private:
     std::string problem;
 };
 
+// Runs command (args[0] searched on PATH) under a private JACK server: the
+// server is started first, the command finds it through JACK_DEFAULT_SERVER
+// (and the name's lock through TSU_JACK_LOCK_FD), and the server is stopped
+// when the command has ended. Returns the command's exit code, or 1 when the
+// server could not be started or the command was killed.
+int runUnderPrivateJackServer(const std::vector<std::string> &command);
+
 // Runs body under a private JACK server. The program's MIDI objects are built
 // before main() runs, so the server must exist before the process starts: the
-// first call starts the server and runs this same binary again as a child with
-// JACK_DEFAULT_SERVER naming it; in that child, body runs.
+// first call runs this same binary again as a child under the server; in that
+// child, body runs.
 int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **));
 
 // One tessarine-sim process: a simulated instrument on the private server.
