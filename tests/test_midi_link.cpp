@@ -27,7 +27,8 @@ bool waitForReply()
 
 TEST(MidiLink, ListsEveryInputPortInPortOrder)
 {
-    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"}), c({"--name", "Tessarine C"});
+    // Port names are UTF-8: "Gerät" must not come out as "GerÃ¤t".
+    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"}), c({"--name", "Gerät C"});
     ASSERT_TRUE(a.ready() && b.ready() && c.ready());
     const int count = midiLink.refreshPorts();
     ASSERT_EQ(count, int(midiIn->getPortCount()));
@@ -35,6 +36,8 @@ TEST(MidiLink, ListsEveryInputPortInPortOrder)
         EXPECT_EQ(midiLink.portNames.at(i).toStdString(), midiIn->getPortName(unsigned(i)));
     for (const auto *instrument : {&a, &b, &c})
         EXPECT_TRUE(midiLink.portNames.contains(QString::fromStdString(instrument->portName())));
+    EXPECT_TRUE(midiLink.portNames.contains(QStringLiteral("Ger\u00e4t C >:MIDI")))
+        << midiLink.portNames.join(", ").toStdString();
 
     // A second listing replaces the first. An instrument that went away is
     // gone from the list once the MIDI service has noticed.
@@ -49,12 +52,12 @@ TEST(MidiLink, ListsEveryInputPortInPortOrder)
 
 TEST(MidiLink, OpensTheChosenInputAndTheOutputWithTheMostAlikeName)
 {
-    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"}), c({"--name", "Tessarine C"});
+    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Gerät B"}), c({"--name", "Tessarine C"});
     ASSERT_TRUE(a.ready() && b.ready() && c.ready());
     midiLink.refreshPorts();
     EXPECT_TRUE(midiLink.selectedPortName.isEmpty());
     midiLink.openPorts(midiLink.indexOfPort(QString::fromStdString(b.portName())));
-    EXPECT_EQ(midiLink.selectedPortName.toStdString(), b.portName());
+    EXPECT_EQ(midiLink.selectedPortName, QStringLiteral("Ger\u00e4t B >:MIDI"));
 
     const unsigned char hello[] = {0xF0, 0x7D, 0x01, 0x02, 0xF7};
     EXPECT_EQ(midiLink.sendSysex(hello, sizeof hello), 5);

@@ -173,27 +173,33 @@ TEST_F(ReceivePath, VersionReplyWithBytesAfterItsTextCounts)
     EXPECT_EQ(sysexReceiver.versionString(), "3.1");
 }
 
-TEST_F(ReceivePath, OverlongMessageIsAbandonedWithinTheBuffer)
+TEST_F(ReceivePath, MessagesUpToThreeHundredBytesAreReceivedLongerOnesAbandoned)
 {
+    // A version reply of 300 bytes (0xF0, 298 data bytes, 0xF7) fills the
+    // buffer exactly and is recognised.
+    deliver(versionReply(std::string(286, '1')));
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    EXPECT_EQ(rxLength, rxCapacity - 1);
+    EXPECT_EQ(rxBuffer[rxCapacity - 1], 0xF7);
+    EXPECT_EQ(sysexReceiver.versionLength, 286);
+
+    // One data byte more leaves no room for its 0xF7: the message is
+    // abandoned, not stored past the buffer and not taken for a reply.
+    deliver(versionReply(std::string(287, '2')));
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    EXPECT_LE(rxLength, rxCapacity - 1);
+    EXPECT_EQ(sysexReceiver.versionLength, 286);
+
     Bytes longMessage{0xF0};
     longMessage.insert(longMessage.end(), 5000, 0x11);
     longMessage.push_back(0xF7);
     deliver(longMessage);
     EXPECT_LE(rxLength, rxCapacity - 1);
     EXPECT_FALSE(sysexReceiver.takeAck());
+
     // The next message is received normally.
     deliver(ack);
     EXPECT_TRUE(sysexReceiver.takeAck());
-}
-
-TEST_F(ReceivePath, MessageOfExactlyThreeHundredBytesIsKept)
-{
-    Bytes message{0xF0};
-    message.insert(message.end(), rxCapacity - 2, 0x22);
-    message.push_back(0xF7);
-    deliver(message);
-    EXPECT_EQ(rxLength, rxCapacity - 1);
-    EXPECT_EQ(rxBuffer[rxCapacity - 1], 0xF7);
 }
 
 TEST_F(ReceivePath, DataAfterACompleteMessageStaysWithinTheBuffer)

@@ -59,6 +59,17 @@ TEST(TwentyEightBitNumber, DecodesSevenBitGroupsMostSignificantFirst)
     EXPECT_EQ(read28(c), 268435455);
 }
 
+TEST(UpdateProgress, WholePercentOfTheFileForEveryFileSize)
+{
+    EXPECT_EQ(progressPercent(1, 3), 33);
+    EXPECT_EQ(progressPercent(2, 3), 66);
+    EXPECT_EQ(progressPercent(3, 3), 100);
+    // From 21,474,837 bytes on, bytes × 100 no longer fits 32 bits.
+    EXPECT_EQ(progressPercent(21474837, 21474837), 100);
+    EXPECT_EQ(progressPercent(25000000, 30000000), 83);
+    EXPECT_EQ(progressPercent(2147483000, 2147483647), 99);
+}
+
 TEST_F(UpdateFile, AcceptedHeaderFillsTheFields)
 {
     Bytes numbers(28, 0);

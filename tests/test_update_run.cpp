@@ -194,11 +194,14 @@ TEST_F(UpdateRun, ExitWhileAReplyIsAwaitedStopsAtOnce)
     SimulatedInstrument instrument({"--stop-after", "1"});
     ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
     BoxAnswerer boxes;
-    // Exit is clicked once the instrument has the second message and stays silent.
+    // Exit is clicked once the instrument has the second message and stays
+    // silent, a few milliseconds into the wait for its reply.
     QTimer clicker;
+    QElapsedTimer sinceClick;
     QObject::connect(&clicker, &QTimer::timeout, [&] {
         if (instrument.logLines().size() >= 2) {
             clicker.stop();
+            sinceClick.start();
             QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("pushButton")), Qt::LeftButton);
         }
     });
@@ -206,6 +209,10 @@ TEST_F(UpdateRun, ExitWhileAReplyIsAwaitedStopsAtOnce)
     const auto messages = threeMessages();
     runUpdate(writeFile(messages));
 
+    // The run sees the click at its next look, within a pause of about a
+    // millisecond; far below this bound, however loaded the machine.
+    ASSERT_TRUE(sinceClick.isValid());
+    EXPECT_LT(sinceClick.elapsed(), 500);
     EXPECT_TRUE(updater->abortFlag);
     EXPECT_TRUE(MainWindow::exitRequested());
     EXPECT_TRUE(boxes.boxes.empty());
@@ -352,7 +359,11 @@ protected:
 
 TEST_F(UpdateAfterAnnouncement, EachMessageWaitsForTheAnswerToTheOneBefore)
 {
-    SimulatedInstrument instrument({"--announce", "1.9", "--announce-interval", "300", "--timestamps"});
+    // Replies come 50 ms late, so a run that took the announcement for the
+    // answer to its first message, and went on one message ahead of the
+    // instrument, would show in the log as two messages in a row.
+    SimulatedInstrument instrument(
+        {"--announce", "1.9", "--announce-interval", "300", "--delay", "50", "--timestamps"});
     ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
     int64_t endShownAt = 0;
     BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::Yes; });

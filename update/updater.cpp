@@ -37,6 +37,11 @@ void waitWithEvents(int milliseconds, const std::atomic<bool> *wakeFlag)
     }
 }
 
+int progressPercent(int32_t sent, int32_t size)
+{
+    return static_cast<int>(int64_t(sent) * 100 / size);
+}
+
 void Updater::requestAbort()
 {
     abortFlag = true;
@@ -111,7 +116,7 @@ void Updater::run(QString fileName)
         }
 
         sent += length;
-        window->setProgress(static_cast<int>(int64_t(sent) * 100 / size));
+        window->setProgress(progressPercent(sent, size));
     }
     showMessage(QStringLiteral("End"));
 }

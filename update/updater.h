@@ -18,6 +18,11 @@ int32_t fileSize(const QString &fileName);
 // A 28-bit number: four 7-bit bytes, most significant first.
 int32_t read28(const unsigned char *bytes);
 
+// The share of an update file sent so far, in whole percent (the remainder
+// discarded). Formed in 64 bits: sent × 100 overflows 32 bits from files of
+// 21,474,837 bytes on.
+int progressPercent(int32_t sent, int32_t size);
+
 // Waits the given number of milliseconds while processing Qt events, so the
 // windows stay responsive and the Exit button can be clicked. With wakeFlag,
 // the wait ends early once the flag is set.
