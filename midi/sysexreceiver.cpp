@@ -1,6 +1,9 @@
 #include "sysexreceiver.h"
 
+#include <QAbstractEventDispatcher>
+
 #include <algorithm>
+#include <thread>
 
 unsigned char rxBuffer[rxCapacity];
 int32_t rxLength = 0;
@@ -29,6 +32,7 @@ void SysexReceiver::handleMessage(const unsigned char *message, int32_t length)
         && startsWith(message, length, acknowledgement, sizeof acknowledgement)) {
         // Release: pairs with the acquire in takeAck.
         ackReceived.store(true, std::memory_order_release);
+        wakeReplyWaiter();
         return;
     }
 
@@ -55,6 +59,49 @@ void SysexReceiver::handleMessage(const unsigned char *message, int32_t length)
     version[kept].store('\0', std::memory_order_relaxed);
     // Release: publishes the length and text written above.
     ackReceived.store(true, std::memory_order_release);
+    wakeReplyWaiter();
+}
+
+// The reply is published before the waiting thread is woken, never after:
+// a thread woken too early would find no reply, and sleep again until the
+// end of its pause.
+//
+// QAbstractEventDispatcher::wakeUp() is thread-safe, and in the dispatchers
+// the GUI thread runs (Qt 5.15) it neither allocates nor takes a lock:
+// - glib (the default on Linux): an atomic increment of the posted-event
+//   source's serial number, then g_main_context_wakeup(), which checks the
+//   context's reference count atomically and writes to its eventfd (a pipe
+//   where there is none);
+// - UNIX (Qt without glib, or QT_NO_GLIB=1 in the environment): an atomic
+//   test-and-set and, only when no wake-up is pending yet, an eventfd (or
+//   pipe) write;
+// - Windows: the same test-and-set, then PostMessage() of one message to
+//   the thread's internal window (only a failure of PostMessage allocates,
+//   for its warning).
+// The wake-up is kept until the woken thread next looks at its events, so
+// one sent before that thread blocks makes it not block at all.
+void SysexReceiver::wakeReplyWaiter()
+{
+    // Sequentially consistent, both, against setReplyWaiter(nullptr), which
+    // clears the pointer and then waits for wakingUp to read 0: either this
+    // increment comes first and the GUI thread waits for the decrement, or
+    // the load below comes after the clear and finds null.
+    wakingUp.fetch_add(1);
+    if (QAbstractEventDispatcher *waiter = replyWaiter.load())
+        waiter->wakeUp();
+    // Release: the call above is over before the GUI thread sees 0.
+    wakingUp.fetch_sub(1, std::memory_order_release);
+}
+
+void SysexReceiver::setReplyWaiter(QAbstractEventDispatcher *dispatcher)
+{
+    // Sequentially consistent: see wakeReplyWaiter.
+    replyWaiter.store(dispatcher);
+    if (dispatcher)
+        return;
+    // A wake-up under way takes a few microseconds.
+    while (wakingUp.load() != 0)
+        std::this_thread::yield();
 }
 
 bool SysexReceiver::takeAck()

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class QAbstractEventDispatcher;
+
 // Capacity of the receive buffer: 0xF0, up to 298 data bytes and 0xF7.
 constexpr int32_t rxCapacity = 300;
 // Room for the version text: up to 22 bytes and a NUL.
@@ -22,7 +24,9 @@ extern int32_t rxLength;
 class SysexReceiver
 {
 public:
-    constexpr SysexReceiver() : ackReceived(false), version{}, versionLength(0) {}
+    constexpr SysexReceiver() : ackReceived(false), version{}, versionLength(0), replyWaiter(nullptr), wakingUp(0)
+    {
+    }
 
     // Examines one completed message of length bytes, 0xF0 and 0xF7 included.
     // Runs on the MIDI input thread.
@@ -35,6 +39,12 @@ public:
     // takeAck() has returned true.
     std::string versionString() const;
 
+    // The event loop to wake whenever a reply is recognised: that of the GUI
+    // thread while an update waits for replies, so that it can sleep between
+    // them. Called on that thread. Given null, returns only once no wake-up
+    // of the one before is under way any more, so that its dispatcher may go.
+    void setReplyWaiter(QAbstractEventDispatcher *dispatcher);
+
     // Set by a recognised reply, cleared by every completed message and by takeAck.
     std::atomic<bool> ackReceived;
     // Version text of the last version reply, NUL-terminated. Atomic bytes, so
@@ -42,6 +52,14 @@ public:
     std::atomic<char> version[versionCapacity];
     // Payload length that the last version reply declared.
     std::atomic<int32_t> versionLength;
+
+private:
+    // Runs on the MIDI input thread, right after a reply was published.
+    void wakeReplyWaiter();
+
+    std::atomic<QAbstractEventDispatcher *> replyWaiter;
+    // Wake-ups under way on the MIDI input thread.
+    std::atomic<int> wakingUp;
 };
 
 extern SysexReceiver sysexReceiver;

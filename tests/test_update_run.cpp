@@ -222,6 +222,27 @@ TEST_F(UpdateRun, ExitWhileAReplyIsAwaitedStopsAtOnce)
     EXPECT_EQ(instrument.logLines(), expectedLog({messages[0], messages[1]}));
 }
 
+TEST_F(UpdateRun, ThousandsOfMessagesGoThroughWithoutAStall)
+{
+    SimulatedInstrument instrument;
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    std::vector<Bytes> messages{header("4.0")};
+    for (int i = 0; i < 2000; ++i)
+        messages.push_back(message(8, static_cast<unsigned char>(i % 128)));
+    // Bounded: a run that stalls is ended by Exit, and fails below.
+    QTimer::singleShot(30000, &window, [this] {
+        QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("pushButton")), Qt::LeftButton);
+    });
+    runUpdate(writeFile(messages));
+
+    EXPECT_FALSE(updater->abortFlag) << "stalled";
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "End");
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+}
+
 TEST_F(UpdateRun, OneMessageFile)
 {
     SimulatedInstrument instrument;

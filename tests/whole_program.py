@@ -27,7 +27,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import drive_uploader as du  # noqa: E402
 
-TIMEOUT = 30
+TIMEOUT = 20
 SYSTEM_LIBRARIES_THAT_LEAK = ["libdbus-1.so"]
 
 

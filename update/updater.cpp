@@ -6,12 +6,12 @@
 #include "midi/sysexreceiver.h"
 #include "ui/mainwindow.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QMessageBox>
+#include <QTimer>
 
 #include <rtmidi/RtMidi.h>
-
 
 namespace {
 void showMessage(const QString &text)
@@ -20,21 +20,42 @@ void showMessage(const QString &text)
     box.setText(text);
     box.exec();
 }
+
+void showSendFailure(const QString &reason)
+{
+    showMessage(QStringLiteral("Sending to the instrument failed, so the update has stopped.\n") + reason);
+}
+
+// For as long as it exists, the receive path wakes this thread's event loop
+// the moment it recognises a reply, so that the pauses between replies sleep.
+// It exists only during a run, which ends long before the event loop's
+// dispatcher does: the MIDI thread never wakes a dispatcher that is gone.
+class ReplyWakeUps
+{
+public:
+    ReplyWakeUps() { sysexReceiver.setReplyWaiter(QAbstractEventDispatcher::instance()); }
+    ~ReplyWakeUps() { sysexReceiver.setReplyWaiter(nullptr); }
+    ReplyWakeUps(const ReplyWakeUps &) = delete;
+    ReplyWakeUps &operator=(const ReplyWakeUps &) = delete;
+};
 } // namespace
 
-void waitWithEvents(int milliseconds, const std::atomic<bool> *wakeFlag)
+void waitWithEvents(int milliseconds)
 {
-    // A monotonic clock: a change of the time of day during an update must not
-    // stretch or cut the wait.
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < milliseconds) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-        // Relaxed: only a hint to stop waiting; the reply itself is taken,
-        // with acquire, by the caller.
-        if (wakeFlag && wakeFlag->load(std::memory_order_relaxed))
-            return;
-    }
+    // The bound, on a monotonic clock (a change of the time of day must not
+    // stretch or cut the pause), kept to the millisecond.
+    QTimer bound;
+    bound.setTimerType(Qt::PreciseTimer);
+    bound.setSingleShot(true);
+    bound.start(milliseconds);
+    // Sleeps until there is something to do: an event for the windows (the
+    // Exit click, a repaint, a message box), the bound, or a wake-up from the
+    // receive path, which publishes a reply before it wakes this thread.
+    // A reply that lands after the caller's last look at it but before this
+    // call blocks is not lost: the dispatcher keeps the wake-up (its eventfd
+    // stays readable, its posted-event source stays ready) until this thread
+    // next looks at its events, so the call then returns without blocking.
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 int progressPercent(int32_t sent, int32_t size)
@@ -73,6 +94,7 @@ void Updater::run(QString fileName)
     }
     parseHeader();
 
+    const ReplyWakeUps wakeUps;
     int32_t sent = 0;
     while (sent < size) {
         // A reply can only answer a message already sent: one that is still
@@ -85,21 +107,21 @@ void Updater::run(QString fileName)
         try {
             length = midiLink.sendSysex(image.get() + sent, size - sent);
         } catch (const RtMidiError &error) {
-            showMessage(QStringLiteral("Sending to the instrument failed, so the update has stopped.\n")
-                        + QString::fromStdString(error.getMessage()));
+            showSendFailure(QString::fromStdString(error.getMessage()));
             return;
         }
+        // The rest of a file that ends with 0xF7 always holds a whole
+        // message, so nothing was sent because there is no MIDI output.
         if (length == 0) {
-            // Cannot happen for a file that ends with 0xF7; never spin on it.
-            showMessage(QStringLiteral("Illegal file."));
+            showSendFailure(QStringLiteral("No MIDI output is open."));
             return;
         }
 
-        // The pause ends as soon as a reply is pending, so the next message
-        // goes out within microseconds of the reply rather than up to a
-        // millisecond later.
+        // Each pause sleeps until a reply, an event for the windows or its
+        // end a millisecond on; then the reply is asked for again and Exit
+        // looked at.
         while (!sysexReceiver.takeAck()) {
-            waitWithEvents(1, &sysexReceiver.ackReceived);
+            waitWithEvents(1);
             if (abortFlag)
                 return;
         }

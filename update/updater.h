@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QString>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -23,10 +22,11 @@ int32_t read28(const unsigned char *bytes);
 // 21,474,837 bytes on.
 int progressPercent(int32_t sent, int32_t size);
 
-// Waits the given number of milliseconds while processing Qt events, so the
-// windows stay responsive and the Exit button can be clicked. With wakeFlag,
-// the wait ends early once the flag is set.
-void waitWithEvents(int milliseconds, const std::atomic<bool> *wakeFlag = nullptr);
+// One pause of an update: sleeps for at most the given number of
+// milliseconds while Qt events are processed, so the windows stay responsive
+// and the Exit button can be clicked. It ends early, after the events
+// processed, when an event arrives or the receive path recognises a reply.
+void waitWithEvents(int milliseconds);
 
 class Updater
 {

@@ -168,6 +168,14 @@ bool PrivateJackServer::startAs(const std::string &name, int sampleRate, int per
     return false;
 }
 
+bool PrivateJackServer::running()
+{
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, WNOHANG) == pid)
+        pid = -1;
+    return pid > 0;
+}
+
 void PrivateJackServer::stop()
 {
     // A server that is killed outright leaves its entry in JACK's registry of
@@ -182,8 +190,19 @@ void PrivateJackServer::stop()
 
 int runUnderPrivateJackServer(const std::vector<std::string> &command)
 {
+    // The server's messages, shown when the command fails.
+    char logPath[] = "/tmp/tsu-jackd-XXXXXX";
+    const int logFd = mkstemp(logPath);
+    if (logFd >= 0)
+        close(logFd);
+    struct RemoveLog
+    {
+        const char *path;
+        ~RemoveLog() { std::remove(path); }
+    } removeLog{logPath};
+
     PrivateJackServer server;
-    if (!server.start()) {
+    if (!server.start(48000, 64, logPath)) {
         std::fprintf(stderr, "could not start a private JACK server (jackd -S -n tsu-test-N -d dummy): %s\n",
                      server.error().c_str());
         return 1;
@@ -193,14 +212,38 @@ int runUnderPrivateJackServer(const std::vector<std::string> &command)
     setenv("JACK_NO_START_SERVER", "1", 1);
     setenv("TSU_JACK_LOCK_FD", std::to_string(server.lockDescriptor()).c_str(), 1);
     const pid_t child = spawnProcess(command);
+
+    // A time limit of its own (TSU_TIME_LIMIT seconds), set a little below
+    // ctest's: a command that hangs is ended here and reported with the
+    // server's messages, rather than killed by ctest without a word.
+    const char *limitText = std::getenv("TSU_TIME_LIMIT");
+    const auto limit = std::chrono::seconds(limitText ? std::atoi(limitText) : 3600);
     int status = 0;
-    waitpid(child, &status, 0);
+    bool timedOut = false;
+    if (!waitForExit(child, limit, &status)) {
+        timedOut = true;
+        std::fprintf(stderr, "%s still running after %lld s: ending it\n", command.front().c_str(),
+                     static_cast<long long>(limit.count()));
+        status = endProcess(child);
+    }
+    const bool serverAlive = server.running();
     server.stop();
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    std::fprintf(stderr, "%s ended by signal %d\n", command.front().c_str(),
-                 WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    return 1;
+    const bool passed = !timedOut && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!passed) {
+        if (WIFSIGNALED(status))
+            std::fprintf(stderr, "%s ended by signal %d\n", command.front().c_str(), WTERMSIG(status));
+        std::fprintf(stderr, "JACK server %s %s; its last messages:\n", server.name().c_str(),
+                     serverAlive ? "ran to the end" : "had ENDED before the command did");
+        std::ifstream log(logPath);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(log, line);)
+            lines.push_back(line);
+        for (size_t i = lines.size() > 15 ? lines.size() - 15 : 0; i < lines.size(); ++i)
+            std::fprintf(stderr, "  %s\n", lines[i].c_str());
+    }
+    if (passed)
+        return 0;
+    return WIFEXITED(status) && WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1;
 }
 
 int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **))

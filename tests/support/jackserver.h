@@ -47,6 +47,8 @@ public:
     // started. The server's output goes to logPath, or nowhere when it is empty.
     bool start(int sampleRate = 48000, int periodFrames = 64, const std::string &logPath = {});
     void stop();
+    // False once the server has ended, for whatever reason.
+    bool running();
     const std::string &name() const { return serverName; }
     const std::string &error() const { return problem; }
     // The descriptor of the name's lock, for children that pass descriptors on
