@@ -24,8 +24,10 @@ QString portNameText(const std::string &name)
 
 MidiLink::MidiLink()
 {
-    midiIn = createMidiClient<RtMidiIn>(std::string("RtMidi Input Client"), inputQueueLimit);
-    midiOut = createMidiClient<RtMidiOut>(std::string("RtMidi Output Client"));
+    const MidiClients clients =
+        createMidiClients(std::string("RtMidi Input Client"), inputQueueLimit, std::string("RtMidi Output Client"));
+    midiIn = clients.in;
+    midiOut = clients.out;
     selectedPortName = QString();
 }
 

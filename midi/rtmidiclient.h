@@ -1,37 +1,103 @@
-// Creating the RtMidi input and output objects.
+// Creating the RtMidi input and output objects of a program.
 //
-// RtMidi, asked for no particular API, tries its compiled backends in a fixed
-// order and throws as soon as one of them has no service behind it: on a
-// machine without an ALSA sequencer (a sound-card-less machine running JACK)
-// constructing RtMidiIn throws before JACK is ever tried. The uploader's
-// objects are built before main() runs, so that would end the program before
-// it shows anything. createMidiClient keeps RtMidi's own choice first and
-// falls back to each compiled API in turn.
+// RtMidi, asked for no particular API, walks its compiled backends and keeps
+// the first whose service has a port, but it throws as soon as one of them
+// has no service behind it: on a machine without an ALSA sequencer (a
+// sound-card-less machine running JACK) constructing RtMidiIn throws before
+// JACK is ever tried. The uploader's objects are built before main() runs, so
+// that would end the program before it shows anything. createMidiClients
+// makes the same choice for the input without stopping at a failing backend,
+// then opens the output on the input's backend: an input and an output on two
+// different MIDI services could not reach one instrument. A backend that has
+// failed is not tried again, and each failure or warning is one line on the
+// standard error stream.
 #pragma once
 
 #include <rtmidi/RtMidi.h>
 
+#include <algorithm>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
-template <class Client, class... Args>
-Client *createMidiClient(const Args &...args)
+namespace midiclient {
+// Runs work, which calls into RtMidi on api. RtMidi writes its messages to
+// std::cerr framed by blank lines, and throws on errors; here each message
+// becomes one line that names the backend. False when work threw.
+template <class Work>
+bool sayingOneLineEach(RtMidi::Api api, Work work)
 {
+    std::ostringstream said;
+    std::streambuf *const cerrBuffer = std::cerr.rdbuf(said.rdbuf());
+    std::string problem;
     try {
-        return new Client(RtMidi::UNSPECIFIED, args...);
+        work();
     } catch (const RtMidiError &error) {
-        std::cerr << "MIDI: " << error.getMessage() << " Trying each MIDI API in turn.\n";
+        problem = error.getMessage();
     }
+    std::cerr.rdbuf(cerrBuffer);
+    std::istringstream lines(said.str());
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line != problem)
+            std::cerr << "MIDI: " << RtMidi::getApiDisplayName(api) << ": " << line << '\n';
+    }
+    if (!problem.empty())
+        std::cerr << "MIDI: " << RtMidi::getApiDisplayName(api) << ": " << problem << '\n';
+    return problem.empty();
+}
+
+// A Client on api, or null when api has failed before or fails now.
+template <class Client, class... Args>
+Client *tryApi(RtMidi::Api api, std::vector<RtMidi::Api> &failed, const Args &...args)
+{
+    if (std::find(failed.begin(), failed.end(), api) != failed.end())
+        return nullptr;
+    Client *client = nullptr;
+    if (!sayingOneLineEach(api, [&] { client = new Client(api, args...); }))
+        failed.push_back(api);
+    return client;
+}
+} // namespace midiclient
+
+struct MidiClients
+{
+    RtMidiIn *in = nullptr;   // null when no backend could be opened
+    RtMidiOut *out = nullptr; // null when no backend could be opened
+};
+
+inline MidiClients createMidiClients(const std::string &inputName, unsigned int inputQueueLimit,
+                                     const std::string &outputName)
+{
     std::vector<RtMidi::Api> apis;
     RtMidi::getCompiledApi(apis);
+    std::vector<RtMidi::Api> failed;
+    MidiClients clients;
+
+    // RtMidi's own choice: the first backend with an input port, or else the
+    // last one that could be opened.
+    RtMidi::Api inputApi = RtMidi::UNSPECIFIED;
     for (RtMidi::Api api : apis) {
-        try {
-            return new Client(api, args...);
-        } catch (const RtMidiError &error) {
-            std::cerr << "MIDI: " << RtMidi::getApiDisplayName(api) << ": " << error.getMessage() << '\n';
-        }
+        RtMidiIn *input = midiclient::tryApi<RtMidiIn>(api, failed, inputName, inputQueueLimit);
+        if (!input)
+            continue;
+        delete clients.in;
+        clients.in = input;
+        inputApi = api;
+        unsigned int ports = 0;
+        midiclient::sayingOneLineEach(api, [&] { ports = input->getPortCount(); });
+        if (ports > 0)
+            break;
     }
-    std::cerr << "MIDI: no MIDI API could be opened; no MIDI port will be listed.\n";
-    return nullptr;
+
+    if (clients.in)
+        clients.out = midiclient::tryApi<RtMidiOut>(inputApi, failed, outputName);
+    for (auto api = apis.begin(); !clients.out && api != apis.end(); ++api)
+        clients.out = midiclient::tryApi<RtMidiOut>(*api, failed, outputName);
+
+    if (!clients.in)
+        std::cerr << "MIDI: no MIDI service could be opened; no MIDI port will be listed.\n";
+    else if (!clients.out)
+        std::cerr << "MIDI: no MIDI service could be opened for output; no MIDI port can be opened.\n";
+    return clients;
 }

@@ -356,6 +356,20 @@ TEST_F(UpdateRun, MidiErrorWhileSendingStopsTheUpdateWithAMessage)
     EXPECT_EQ(instrument.logLines(), expectedLog({messages[0]}));
 }
 
+TEST_F(UpdateRun, NoOutputToSendToStopsTheUpdateWithAMessage)
+{
+    RtMidiOut *const working = midiOut;
+    midiOut = nullptr;
+    BoxAnswerer boxes;
+    runUpdate(writeFile(threeMessages()));
+    midiOut = working;
+
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_TRUE(boxes.boxes[0].text.startsWith("Sending to the instrument failed, so the update has stopped.\n"))
+        << boxes.boxes[0].text.toStdString();
+    EXPECT_TRUE(steps.empty());
+}
+
 // An instrument that announces its version on its own before the update: the
 // announcement is no answer to the first message.
 class UpdateAfterAnnouncement : public UpdateRun

@@ -298,8 +298,9 @@ public:
         const std::string outClient = opt_.name + " >";
         const std::string inClient = opt_.name + " <";
         try {
-            out_.reset(createMidiClient<RtMidiOut>(outClient));
-            in_.reset(createMidiClient<RtMidiIn>(inClient, 100u));
+            const MidiClients clients = createMidiClients(inClient, 100u, outClient);
+            in_.reset(clients.in);
+            out_.reset(clients.out);
             if (!out_ || !in_)
                 return {};
             const auto patience = std::chrono::seconds(10);
