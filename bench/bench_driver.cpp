@@ -56,8 +56,9 @@ const char usageText[] =
     "Columns: update s - from the start of the update (reading the file) until the last\n"
     "reply was taken, as the child measured it; reply->next ms - the instrument's own\n"
     "clock from sending a reply to receiving the next message; CPU s and peak MiB - the\n"
-    "child process (wait4: user + system time, ru_maxrss); process s - the child from\n"
-    "start to exit. The second table cuts reply->next into its parts with the child's\n"
+    "child process (wait4: user + system time, ru_maxrss); CPU % - CPU s as a share of\n"
+    "update s (start-up included, so a little high for short updates); process s - the\n"
+    "child from start to exit. The second table cuts reply->next into its parts with the child's\n"
     "own timestamps. Medians are over the repetitions.\n";
 
 struct Options
@@ -335,7 +336,7 @@ std::string padded(const std::string &text, size_t width)
 // The figures of one run, or the medians of several, as one table row.
 struct Row
 {
-    double wall, messagesPerSecond, kibPerSecond, gapMedian, gapP99, gapMax, cpu, peak, process;
+    double wall, messagesPerSecond, kibPerSecond, gapMedian, gapP99, gapMax, cpu, cpuShare, peak, process;
     double deliveryIn, reaction, reactionP99, deliveryOut, withinOneCycle, xruns;
 };
 
@@ -349,6 +350,7 @@ Row rowOf(const RunResult &r, const FileInfo &file, double cycleMs)
     row.gapP99 = percentile(r.gaps, 99);
     row.gapMax = r.gaps.empty() ? 0 : *std::max_element(r.gaps.begin(), r.gaps.end());
     row.cpu = r.cpuSeconds;
+    row.cpuShare = 100.0 * r.cpuSeconds / r.wallSeconds;
     row.peak = r.peakMiB;
     row.process = r.processSeconds;
     row.deliveryIn = median(r.parts.replyDelivery);
@@ -371,7 +373,7 @@ Row medianRow(const std::vector<Row> &rows)
     };
     Row m{};
     for (double Row::*field : {&Row::wall, &Row::messagesPerSecond, &Row::kibPerSecond, &Row::gapMedian,
-                               &Row::gapP99, &Row::gapMax, &Row::cpu, &Row::peak, &Row::process,
+                               &Row::gapP99, &Row::gapMax, &Row::cpu, &Row::cpuShare, &Row::peak, &Row::process,
                                &Row::deliveryIn, &Row::reaction, &Row::reactionP99, &Row::deliveryOut,
                                &Row::withinOneCycle, &Row::xruns})
         m.*field = of(field);
@@ -384,16 +386,18 @@ size_t sideWidth = 18;
 void printHeader()
 {
     std::printf("%s %s%s\n", padded("run", 6).c_str(), padded("side", sideWidth).c_str(),
-                "  update s    msg/s     KiB/s | reply->next ms: median   p99     max |  CPU s  peak MiB  process s");
+                "  update s    msg/s     KiB/s | reply->next ms: median   p99     max |  CPU s  CPU %  peak MiB"
+                "  process s");
 }
 
 void printRow(const std::string &run, const std::string &side, const Row &row)
 {
-    std::printf("%s %s%s%s%s |                %s%s%s | %s%s%s\n", padded(run, 6).c_str(),
+    std::printf("%s %s%s%s%s |                %s%s%s | %s%s%s%s\n", padded(run, 6).c_str(),
                 padded(side, sideWidth).c_str(), fixed(row.wall, 3, 10).c_str(),
                 fixed(row.messagesPerSecond, 0, 9).c_str(), fixed(row.kibPerSecond, 1, 10).c_str(),
                 fixed(row.gapMedian, 3, 8).c_str(), fixed(row.gapP99, 3, 7).c_str(), fixed(row.gapMax, 3, 8).c_str(),
-                fixed(row.cpu, 2, 6).c_str(), fixed(row.peak, 1, 10).c_str(), fixed(row.process, 2, 11).c_str());
+                fixed(row.cpu, 2, 6).c_str(), fixed(row.cpuShare, 1, 7).c_str(), fixed(row.peak, 1, 10).c_str(),
+                fixed(row.process, 2, 11).c_str());
 }
 
 void printPartsHeader()
@@ -521,10 +525,11 @@ int main(int argc, char **argv)
                     continue;
                 const Row &up = medians[label];
                 std::printf("ratio %s/floor: wall time %.2fx, median reply->next message %.2fx; "
-                            "added per message %.3f ms (wall), %.3f ms (median gap); CPU %.2fx\n",
+                            "added per message %.3f ms (wall), %.3f ms (median gap); CPU %.2fx "
+                            "(%.1f %% of its update time against %.1f %%)\n",
                             label.c_str(), up.wall / floor.wall, up.gapMedian / floor.gapMedian,
                             1000.0 * (up.wall - floor.wall) / double(file.messages), up.gapMedian - floor.gapMedian,
-                            up.cpu / floor.cpu);
+                            up.cpu / floor.cpu, up.cpuShare, floor.cpuShare);
             }
         }
         std::fflush(stdout);
