@@ -14,8 +14,13 @@ int runUploader(int argc, char **argv)
     QApplication app(argc, argv);
 #ifndef Q_OS_WIN
     // Windows takes the program's icon from its executable resources.
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tessarine-uploader"),
-                                                 QIcon(QStringLiteral(":/icons/tessarine-uploader.png"))));
+    // Elsewhere an installed uploader finds its icon in the desktop's icon
+    // theme under the program's id, the name of its menu entry too; run from
+    // its build folder it falls back to the compiled-in copy. The desktop
+    // file name lets a Wayland desktop match the window with the menu entry.
+    const QString appId = QStringLiteral("com.tessarine.Uploader");
+    QGuiApplication::setDesktopFileName(appId);
+    QApplication::setWindowIcon(QIcon::fromTheme(appId, QIcon(QStringLiteral(":/icons/tessarine-uploader.png"))));
 #endif
     MainWindow window;
     midiselection dialog;

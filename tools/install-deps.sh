@@ -10,8 +10,10 @@ packages=(
   jackd2 libjack-jackd2-dev
   # tests, fuzzing and benchmarks
   libgtest-dev googletest libbenchmark-dev clang libclang-rt-14-dev python3
-  # the Windows resource script, compiled as a check
-  binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev cpp
+  # the Windows resource script and every product source, compiled for Windows as a check
+  binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev cpp g++-mingw-w64-x86-64-posix
+  # the Debian package and the checks of what is installed
+  dpkg-dev file lintian desktop-file-utils appstream
   # whole-program tests and the demonstration: a virtual display, driven as a user would
   xvfb xdotool x11-utils imagemagick fonts-dejavu-core
 )

@@ -1,15 +1,17 @@
 // tsuprobe: a Qt generic plugin that the whole-program tests load into the
 // real tessarine-uploader (-plugin tsuprobe, QT_PLUGIN_PATH=<build>/tests/probe).
 // It reports what the user can see: every 20 ms it takes the visible top-level
-// windows (class, title, a message box's text) and the texts of the main
-// window's status labels, and appends them as one JSON line to the file named
-// by TSU_PROBE_LOG whenever they differ from the last line written. The timer
-// runs on the GUI thread, so it also fires inside the update's own event
-// processing and inside modal boxes and dialogs.
+// windows (class, title, a message box's text), the texts of the main
+// window's status labels and the name of the application's window icon, and
+// appends them as one JSON line to the file named by TSU_PROBE_LOG whenever
+// they differ from the last line written. The timer runs on the GUI thread,
+// so it also fires inside the update's own event processing and inside modal
+// boxes and dialogs.
 #include <QApplication>
 #include <QByteArray>
 #include <QFile>
 #include <QGenericPlugin>
+#include <QIcon>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -49,9 +51,10 @@ private:
                     labels.insert(QLatin1String(name), label->text());
             }
         }
-        const QByteArray line =
-            QJsonDocument(QJsonObject{{"windows", windows}, {"labels", labels}}).toJson(QJsonDocument::Compact)
-            + '\n';
+        // The window icon's name is set only for an icon found in an icon theme.
+        const QJsonObject state{{"windows", windows}, {"labels", labels},
+                                {"windowIcon", QApplication::windowIcon().name()}};
+        const QByteArray line = QJsonDocument(state).toJson(QJsonDocument::Compact) + '\n';
         if (line == lastLine)
             return;
         lastLine = line;
