@@ -9,6 +9,7 @@ if(TSU_DESKTOP_FILE_VALIDATE AND TSU_APPSTREAMCLI)
            COMMAND ${TSU_DESKTOP_FILE_VALIDATE} ${PROJECT_SOURCE_DIR}/resources/${TSU_APP_ID}.desktop)
   add_test(NAME installed.metainfo_is_valid
            COMMAND ${TSU_APPSTREAMCLI} validate --no-net ${PROJECT_SOURCE_DIR}/resources/${TSU_APP_ID}.metainfo.xml)
+  set_tests_properties(installed.desktop_entry_is_valid installed.metainfo_is_valid PROPERTIES TIMEOUT 20)
 else()
   message(STATUS "Menu entry and metainfo checks left out: they need desktop-file-validate "
                  "(desktop-file-utils) and appstreamcli (appstream)")
@@ -55,6 +56,7 @@ if(TSU_MINGW_CXX AND TSU_RTMIDI_INCLUDE_ROOT AND NOT WIN32)
                      -D__WINDOWS_MM__ -DUNICODE -D_UNICODE -DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB
                      -I${PROJECT_SOURCE_DIR} -I${PROJECT_BINARY_DIR}/tessarine_autogen/include -I${windows_include}
                      ${qt_includes} ${PROJECT_SOURCE_DIR}/${source})
+    set_tests_properties(windows_compile.${source} PROPERTIES TIMEOUT 30)
   endforeach()
 else()
   message(STATUS "Windows compile checks left out: they need x86_64-w64-mingw32-g++-posix (g++-mingw-w64-x86-64-posix)")
