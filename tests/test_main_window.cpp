@@ -120,6 +120,91 @@ TEST(MainWindow, PortLineCanBeReadOnTheBlackWindow)
     EXPECT_GT(lit, 20);
 }
 
+// The label shows text whole, or cut with "…" and whole in its tool tip;
+// either way what it shows fits its width.
+void expectWholeOrMarked(QLabel *label, const QString &text)
+{
+    EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
+    if (label->text() == text) {
+        EXPECT_TRUE(label->toolTip().isEmpty()) << label->toolTip().toStdString();
+        return;
+    }
+    EXPECT_TRUE(label->text().endsWith(QChar(0x2026))) << label->text().toStdString();
+    EXPECT_TRUE(text.startsWith(label->text().chopped(1))) << label->text().toStdString();
+    EXPECT_EQ(label->toolTip(), text);
+}
+
+int textWidth(QLabel *label, const QString &text)
+{
+    return label->fontMetrics().horizontalAdvance(text);
+}
+
+TEST(MainWindow, PortLineGrowsAcrossTheFreeTopRowThenCutsWithASign)
+{
+    MainWindow window;
+    window.show();
+    auto *line = child<QLabel>(window, "labelMIDIportName");
+    const int room = child<QLabel>(window, "labelVersion")->x() - line->x();
+
+    // Wider than the designed 221 pixels, narrower than the row up to the
+    // version text: the line grows just enough, in its place.
+    const QString medium = QStringLiteral("Tessarine Stage 88 >:MIDI");
+    ASSERT_GT(textWidth(line, "Selected MIDI port: " + medium), 221);
+    ASSERT_LT(textWidth(line, "Selected MIDI port: " + medium), room);
+    window.showSelectedPort(medium);
+    EXPECT_EQ(line->text(), "Selected MIDI port: " + medium);
+    expectWholeOrMarked(line, "Selected MIDI port: " + medium);
+    EXPECT_EQ(line->width(), line->sizeHint().width());
+    EXPECT_EQ(line->pos(), QPoint(40, 10));
+    EXPECT_EQ(line->height(), 16);
+
+    // A port name of 45 characters and more than the row holds: cut, whole
+    // in the tool tip, and never over the version text.
+    const QString longName = QStringLiteral("Tessarine Grand Stage Keyboard 88 Pro >:MIDI 2");
+    ASSERT_GE(longName.size(), 45);
+    ASSERT_GT(textWidth(line, "Selected MIDI port: " + longName), room);
+    window.showSelectedPort(longName);
+    expectWholeOrMarked(line, "Selected MIDI port: " + longName);
+    EXPECT_NE(line->text(), "Selected MIDI port: " + longName);
+    EXPECT_EQ(line->geometry(), QRect(40, 10, room, 16));
+
+    // A short name again: the designed width, no tool tip.
+    window.showSelectedPort(QStringLiteral("A"));
+    EXPECT_EQ(line->geometry(), QRect(40, 10, 221, 16));
+    expectWholeOrMarked(line, "Selected MIDI port: A");
+}
+
+TEST(MainWindow, HundredPercentFitsBesideTheBar)
+{
+    MainWindow window;
+    window.show();
+    auto *percent = child<QLabel>(window, "labelPercent");
+    window.setProgress(100);
+    expectWholeOrMarked(percent, "100%");
+    EXPECT_EQ(percent->text(), "100%");
+    EXPECT_EQ(percent->geometry().topLeft(), QPoint(470, 111));
+    EXPECT_EQ(percent->width(), std::max(47, percent->sizeHint().width()));
+    EXPECT_LE(percent->geometry().right(), window.width());
+    // A narrower number takes the designed width again.
+    window.setProgress(5);
+    EXPECT_EQ(percent->geometry(), QRect(470, 111, 47, 20));
+    EXPECT_EQ(percent->text(), "5%");
+}
+
+TEST(MainWindow, LongTargetVersionIsCutWithASignInItsBox)
+{
+    MainWindow window;
+    window.show();
+    auto *message = child<QLabel>(window, "labelMsg");
+    window.showTargetVersion("2.30.4-beta.7+b12345");
+    expectWholeOrMarked(message, "Updating to version 2.30.4-beta.7+b12345");
+    EXPECT_NE(message->text(), "Updating to version 2.30.4-beta.7+b12345");
+    EXPECT_EQ(message->geometry(), QRect(180, 150, 331, 31));
+    window.showTargetVersion("2.1");
+    EXPECT_EQ(message->text(), "Updating to version 2.1");
+    expectWholeOrMarked(message, "Updating to version 2.1");
+}
+
 TEST(MainWindow, ProgressShowsAnyNumberWhileTheBarKeepsItsRange)
 {
     MainWindow window;
@@ -180,4 +265,5 @@ TEST(MainWindow, ExitEndsTheEventLoopWithOrWithoutAnUpdate)
     EXPECT_TRUE(updater.abortFlag);
     currentUpdater = nullptr;
 }
+
 } // namespace

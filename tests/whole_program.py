@@ -9,12 +9,14 @@ too) and the main window's status labels. That log is what the assertions
 about the windows read.
 
 ctest runs each test on its own: whole_program.py WholeProgram.test_NAME, with
-TSU_UPLOADER, TSU_SIM, TSU_MAKE_TSU and TSU_PROBE_DIR in the environment.
+TSU_UPLOADER, TSU_SIM, TSU_MAKE_TSU and TSU_PROBE_DIR in the environment, and
+TSU_SCREENSHOT_DIR, where the screenshots the tests take are kept.
 """
 
 import json
 import os
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -30,6 +32,21 @@ TIMEOUT = 30
 # A few fixed server names, apart from those of the C++ tests (tsu-test-N).
 JACK_NAMES = [f"tsu-test-wp-{n}" for n in range(3)]
 SYSTEM_LIBRARIES_THAT_LEAK = ["libdbus-1.so"]
+# The windows' designed sizes.
+MAIN_SIZE = (675, 332)
+PORT_DIALOG_SIZE = (240, 237)
+# A port name of 45 characters: "NAME >:MIDI".
+LONG_NAME = "Tessarine Grand Stage Keyboard 88 Plus"
+ELLIPSIS = "\u2026"
+
+
+def png_size(path):
+    """(width, height) of a PNG image, from its header."""
+    with open(path, "rb") as file:
+        header = file.read(24)
+    if header[:8] != b"\x89PNG\r\n\x1a\n":
+        raise AssertionError(f"{path} is no PNG image")
+    return struct.unpack(">II", header[16:24])
 
 
 def environment(name):
@@ -98,7 +115,14 @@ class WholeProgram(unittest.TestCase):
         instrument.start(TIMEOUT)
         return instrument
 
-    def start_uploader(self):
+    def use_display(self, dpi):
+        """Replaces the display of 96 dpi by one of the given resolution."""
+        self.display.stop()
+        self.display = du.VirtualDisplay(dpi=dpi)
+        self.addCleanup(self.display.stop)
+        self.display.start()
+
+    def start_uploader(self, scale=1):
         env = dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"], TSU_PROBE_LOG=self.probe_log)
         # Built with the sanitizers, the program's exit code also reports its
         # leaks; those of the system's desktop libraries are not the program's.
@@ -108,7 +132,8 @@ class WholeProgram(unittest.TestCase):
         env["LSAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("LSAN_OPTIONS"),
                                                      f"suppressions={suppressions}", "print_suppressions=0"]))
         self.uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir, env=env,
-                                    args=["-plugin", "tsuprobe"], timeout=TIMEOUT, say=self.steps.append)
+                                    args=["-plugin", "tsuprobe"], timeout=TIMEOUT, say=self.steps.append,
+                                    scale=scale)
         # The probe is loaded as the application starts; without it the
         # window assertions would read nothing.
         du.wait_for("the probe's first report", lambda: du.log_lines(self.probe_log), TIMEOUT,
@@ -134,6 +159,40 @@ class WholeProgram(unittest.TestCase):
                 start = next((i + 1 for i, s in enumerate(screens) if after(s)), len(screens))
             return next((s for s in screens[start:] if predicate(s)), None)
         return du.wait_for(what, find, TIMEOUT)
+
+    def wait_now(self, what, predicate):
+        """Waits until the state shown now (the last one reported) is one for
+        which predicate holds."""
+        def now():
+            screens = self.screens()
+            return screens[-1] if screens and predicate(screens[-1]) else None
+        return du.wait_for(what, now, TIMEOUT, lambda: self.uploader.check_running("while waiting for " + what))
+
+    @staticmethod
+    def window(screen, window_class):
+        return next((w for w in screen["windows"] if w["class"] == window_class), None)
+
+    def assert_texts_whole(self, window, intended=None):
+        """Every label and button text of the window fits its widget; a text
+        that is not its whole intended text (intended: widget name -> text)
+        is cut with "…" and whole in its tool tip."""
+        for text in window["texts"]:
+            where = f'{window["class"]}.{text["name"]} "{text["text"]}" ({text["width"]} pixels)'
+            self.assertTrue(text["fits"], where + " is cut")
+            whole = (intended or {}).get(text["name"], text["text"])
+            if text["text"] != whole:
+                self.assertTrue(text["text"].endswith(ELLIPSIS), where + " lacks the sign of a cut")
+                self.assertTrue(whole.startswith(text["text"][:-1]), where)
+                self.assertEqual(text["toolTip"], whole, where + ": its tool tip")
+
+    def screenshot(self, window, name):
+        """Saves a screenshot of the window where it is kept; returns its path."""
+        folder = os.environ.get("TSU_SCREENSHOT_DIR") or self.workdir
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, name)
+        self.uploader.screenshot(window, path)
+        self.steps.append(f"screenshot {path}")
+        return path
 
     @staticmethod
     def only_main_window(screen):
@@ -254,6 +313,62 @@ class WholeProgram(unittest.TestCase):
         self.assertEqual(uploader.wait_exit(), 0)
         self.assertEqual(self.box_texts(), [])
         self.assert_log_is(instrument, du.tsu_messages(file)[:3])
+
+    def test_at_192_dpi_windows_scale_and_every_text_shows_whole(self):
+        self.use_display(192)
+        instrument = self.start_instrument("--name", LONG_NAME, "--version", "1.0.0")
+        self.assertEqual(len(instrument.port), 45)
+        # 19 characters, the longest a file holds: more than its line holds.
+        file = self.make_file("2.30.4-beta.7+b1234", messages=20, length=100)
+        uploader = self.start_uploader(scale=2)
+        main = uploader.main_window()
+        dialog = uploader.wait_window(du.PORT_DIALOG_TITLE, "the port dialog")
+        shown = self.wait_now("the port dialog", lambda s: self.window(s, "midiselection"))
+        self.assert_texts_whole(self.window(shown, "midiselection"))
+        dialog_shot = self.screenshot(dialog, "port-dialog-192dpi.png")
+        self.assertEqual(png_size(dialog_shot), (2 * PORT_DIALOG_SIZE[0], 2 * PORT_DIALOG_SIZE[1]))
+
+        # Clicks land where the scaled widgets are.
+        uploader.click_ok(uploader.pick_port(0))
+        uploader.open_file(file)
+        uploader.answer_question(yes=True)
+        self.wait_screen('the "End" box', lambda s: any(b["text"] == "End" for b in self.boxes(s)))
+        uploader.close_box(uploader.wait_untitled_box())
+        last = self.wait_screen("the main window alone after End", self.only_main_window,
+                                after=lambda s: any(b["text"] == "End" for b in self.boxes(s)))
+        window = self.window(last, "MainWindow")
+        self.assert_texts_whole(window, {
+            "labelMIDIportName": "Selected MIDI port: " + instrument.port,
+            "labelPercent": "100%",
+            "labelMsg": "Updating to version 2.30.4-beta.7+b1234",
+            "labelVersion": "Updater version 1.0.2",
+        })
+        percent = next(t for t in window["texts"] if t["name"] == "labelPercent")
+        self.assertEqual(percent["text"], "100%")
+        self.assertEqual((percent["x"], percent["y"]), (470, 111))
+        main_shot = self.screenshot(main, "main-window-192dpi.png")
+        self.assertEqual(png_size(main_shot), (2 * MAIN_SIZE[0], 2 * MAIN_SIZE[1]))
+
+        # Every window the program showed, boxes and file dialog too, was
+        # scaled by exactly 2.
+        ratios = {(w["class"], w["devicePixelRatio"]) for s in self.screens() for w in s["windows"]}
+        self.assertEqual({ratio for _, ratio in ratios}, {2}, sorted(ratios))
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(instrument, du.tsu_messages(file))
+
+    def test_at_144_dpi_windows_scale_by_one_and_a_half(self):
+        # 150 %: scaled by the screen's own factor, not rounded to 2.
+        self.use_display(144)
+        self.start_instrument()
+        uploader = self.start_uploader(scale=1.5)
+        uploader.main_window()
+        shown = self.wait_now("both windows", lambda s: self.window(s, "midiselection") and self.window(s, "MainWindow"))
+        for window in shown["windows"]:
+            self.assertEqual(window["devicePixelRatio"], 1.5, window["class"])
+            self.assert_texts_whole(window)
+        uploader.click_cancel(uploader.wait_window(du.PORT_DIALOG_TITLE))
+        self.assertEqual(uploader.wait_exit(), 0)
 
     def test_port_gone_before_ok_is_reported_and_the_program_fails(self):
         first = self.start_instrument("--name", "Tessarine A")

@@ -1,11 +1,14 @@
 // tsuprobe: a Qt generic plugin that the whole-program tests load into the
 // real tessarine-uploader (-plugin tsuprobe, QT_PLUGIN_PATH=<build>/tests/probe).
 // It reports what the user can see: every 20 ms it takes the visible top-level
-// windows (class, title, a message box's text) and the texts of the main
-// window's status labels, and appends them as one JSON line to the file named
-// by TSU_PROBE_LOG whenever they differ from the last line written. The timer
-// runs on the GUI thread, so it also fires inside the update's own event
-// processing and inside modal boxes and dialogs.
+// windows (class, title, a message box's text, device pixel ratio), the texts
+// of the main window's status labels and every visible label and button text
+// of the windows with whether it fits its widget's width, and appends them as
+// one JSON line to the file named by TSU_PROBE_LOG whenever they differ from
+// the last line written.
+// The timer runs on the GUI thread, so it also fires inside the update's own
+// event processing and inside modal boxes and dialogs.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QByteArray>
 #include <QFile>
@@ -15,6 +18,8 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QMessageBox>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTimer>
 #include <QWidget>
 
@@ -30,6 +35,41 @@ public:
     }
 
 private:
+    // Whether a label's or button's text has room in its widget's width: a
+    // label's text as laid out against its width, a button's text against
+    // the place its style draws the text in.
+    static bool textFits(QWidget *widget)
+    {
+        if (auto *label = qobject_cast<QLabel *>(widget))
+            return label->sizeHint().width() <= label->width();
+        auto *button = qobject_cast<QAbstractButton *>(widget);
+        QStyleOptionButton option;
+        option.initFrom(button);
+        const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        return button->fontMetrics().horizontalAdvance(button->text()) <= room.width();
+    }
+
+    static QJsonArray texts(QWidget *window)
+    {
+        QJsonArray found;
+        const QList<QWidget *> widgets = window->findChildren<QWidget *>();
+        for (QWidget *widget : widgets) {
+            auto *label = qobject_cast<QLabel *>(widget);
+            auto *button = qobject_cast<QAbstractButton *>(widget);
+            const QString text = label ? label->text() : button ? button->text() : QString();
+            if (text.isEmpty() || !widget->isVisible())
+                continue;
+            found.append(QJsonObject{{"name", widget->objectName()},
+                                     {"text", text},
+                                     {"toolTip", widget->toolTip()},
+                                     {"fits", textFits(widget)},
+                                     {"x", widget->x()},
+                                     {"y", widget->y()},
+                                     {"width", widget->width()}});
+        }
+        return found;
+    }
+
     void sample()
     {
         static const char *const labelNames[] = {"labelMIDIportName", "labelPercent", "labelMsg"};
@@ -39,7 +79,10 @@ private:
         for (QWidget *window : topLevels) {
             if (!window->isVisible())
                 continue;
-            QJsonObject entry{{"class", window->metaObject()->className()}, {"title", window->windowTitle()}};
+            QJsonObject entry{{"class", window->metaObject()->className()},
+                              {"title", window->windowTitle()},
+                              {"devicePixelRatio", window->devicePixelRatioF()},
+                              {"texts", texts(window)}};
             if (auto *box = qobject_cast<QMessageBox *>(window))
                 entry.insert("text", box->text());
             windows.append(entry);
@@ -49,9 +92,8 @@ private:
                     labels.insert(QLatin1String(name), label->text());
             }
         }
-        const QByteArray line =
-            QJsonDocument(QJsonObject{{"windows", windows}, {"labels", labels}}).toJson(QJsonDocument::Compact)
-            + '\n';
+        const QJsonObject state{{"windows", windows}, {"labels", labels}};
+        const QByteArray line = QJsonDocument(state).toJson(QJsonDocument::Compact) + '\n';
         if (line == lastLine)
             return;
         lastLine = line;
