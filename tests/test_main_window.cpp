@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
@@ -266,4 +267,33 @@ TEST(MainWindow, ExitEndsTheEventLoopWithOrWithoutAnUpdate)
     currentUpdater = nullptr;
 }
 
+TEST(MainWindow, ExitTakesTheKeyboardBackAfterABoxAndIsPressedWithIt)
+{
+    MainWindow window;
+    window.show();
+    auto *exitButton = child<QPushButton>(window, "pushButton");
+    currentUpdater = nullptr;
+
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return}) {
+        // A box of the program had the keyboard; when it closes, the window
+        // takes it back, with Exit focused.
+        QMessageBox box;
+        box.setText(QStringLiteral("End"));
+        QTimer::singleShot(0, &box, [&box] {
+            QTest::qWaitFor([&box] { return box.isActiveWindow(); });
+            QTest::keyClick(&box, Qt::Key_Return);
+        });
+        box.exec();
+        EXPECT_TRUE(QTest::qWaitFor([&window] { return QApplication::activeWindow() == &window; }));
+        EXPECT_EQ(QApplication::focusWidget(), exitButton);
+
+        QTimer::singleShot(0, exitButton, [key] { QTest::keyClick(QApplication::focusWidget(), key); });
+        // Ends a loop that the key did not end, with a code of its own.
+        QTimer stuck;
+        stuck.setSingleShot(true);
+        QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        stuck.start(10000);
+        EXPECT_EQ(QApplication::exec(), 0) << "key " << key;
+    }
+}
 } // namespace

@@ -169,6 +169,11 @@ class WholeProgram(unittest.TestCase):
         return du.wait_for(what, now, TIMEOUT, lambda: self.uploader.check_running("while waiting for " + what))
 
     @staticmethod
+    def keyboard_at(window_class, widget):
+        """The window of that class has the keyboard, and in it that widget."""
+        return lambda screen: screen["active"] == window_class and screen["focus"] == widget
+
+    @staticmethod
     def window(screen, window_class):
         return next((w for w in screen["windows"] if w["class"] == window_class), None)
 
@@ -313,6 +318,46 @@ class WholeProgram(unittest.TestCase):
         self.assertEqual(uploader.wait_exit(), 0)
         self.assertEqual(self.box_texts(), [])
         self.assert_log_is(instrument, du.tsu_messages(file)[:3])
+
+    def test_keyboard_alone_chooses_the_port_installs_and_exits(self):
+        first = self.start_instrument("--name", "Tessarine A", "--version", "1.0.0")
+        second = self.start_instrument("--name", LONG_NAME, "--version", "1.0.0")
+        file = self.make_file("1.4.0", messages=12, length=100)
+        ports = self.jack.midi_output_ports()
+        chosen, other = second, first
+        # The long name, row 0 or 1 in the server's order, reached with the
+        # arrow keys from row 0.
+        arrows = ["Down"] if ports.index(chosen.port) == 1 else ["Down", "Up"]
+        uploader = self.start_uploader()
+
+        # No key below is aimed at a window: each goes wherever the program
+        # has put the keyboard, as for a user without a mouse.
+        self.wait_now("the port dialog with the keyboard", self.keyboard_at("midiselection", "pushButtonCancel"))
+        uploader.key("Tab")
+        self.wait_now("the keyboard in the port list", self.keyboard_at("midiselection", "listWidget"))
+        uploader.key(*arrows, "Tab")
+        self.wait_now("the keyboard on Ok", self.keyboard_at("midiselection", "pushButtonOk"))
+        uploader.key("Return")
+        self.wait_now("the file dialog with the keyboard", self.keyboard_at("QFileDialog", "fileNameEdit"))
+        uploader.type_text(file)
+        uploader.key("Return")
+        self.wait_now("the question with the keyboard", lambda s: s["active"] == "QMessageBox"
+                      and any(b.get("text", "").endswith("Replace ?") for b in self.boxes(s)))
+        uploader.key("alt+y")
+        self.wait_now('the "End" box with the keyboard', lambda s: s["active"] == "QMessageBox"
+                      and any(b.get("text") == "End" for b in self.boxes(s)))
+        uploader.key("Return")
+        last = self.wait_now("the main window with the keyboard, on Exit", self.keyboard_at("MainWindow", "pushButton"))
+        # At 96 dpi the long name is cut, whole in the tool tip.
+        self.assert_texts_whole(self.window(last, "MainWindow"), {
+            "labelMIDIportName": "Selected MIDI port: " + chosen.port,
+            "labelPercent": "100%",
+        })
+        self.assertEqual(last["labels"]["labelPercent"], "100%")
+        uploader.key("Return")
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(chosen, du.tsu_messages(file))
+        self.assert_log_is(other, [])
 
     def test_at_192_dpi_windows_scale_and_every_text_shows_whole(self):
         self.use_display(192)

@@ -406,6 +406,13 @@ class Uploader:
         self.xdotool("windowfocus", "--sync", window)
         self.xdotool("key", *keys)
 
+    def key(self, *keys):
+        """Presses keys as a user at the keyboard does: they go to whichever
+        window has the keyboard, with no window focused for them."""
+        self.xdotool("key", *keys)
+
+    def type_text(self, text):
+        self.xdotool("type", "--delay", "5", text)
 
     def type_into(self, window, text):
         self.xdotool("windowfocus", "--sync", window)

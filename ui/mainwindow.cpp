@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "keyboardreturn.h"
 #include "labeltext.h"
 #include "ui_mainwindow.h"
 #include "update/updater.h"
@@ -59,6 +60,13 @@ MainWindow::MainWindow(QWidget *parent)
     ui->labelMsg->setFixedWidth(ui->labelMsg->width());
     ui->labelVersion->setFixedWidth(ui->labelVersion->width());
     showWholeText(ui->labelVersion, QStringLiteral("Updater version 1.0.2"));
+
+    // Exit by keyboard: when the window has the keyboard, Exit, its only
+    // focusable widget, has the focus; Space or, as in a dialog, Return
+    // presses it. The window takes the keyboard back whenever one of the
+    // program's boxes or dialogs closes.
+    ui->pushButton->setAutoDefault(true);
+    new KeyboardReturn(this);
 }
 
 MainWindow::~MainWindow()

@@ -39,6 +39,22 @@ midiselection::~midiselection()
 
 void midiselection::on_listWidget_itemClicked(QListWidgetItem *)
 {
+    choosePort();
+}
+
+void midiselection::on_listWidget_currentItemChanged(QListWidgetItem *current)
+{
+    if (!current)
+        return;
+    // The keyboard chooses as a click does. Tabbing into the list makes its
+    // first row current without selecting it: selected, it shows which port
+    // Ok opens.
+    current->setSelected(true);
+    choosePort();
+}
+
+void midiselection::choosePort()
+{
     if (!ui->listWidget->currentItem())
         return;
     midiLink.selectedPortName = ui->listWidget->currentItem()->data(Qt::DisplayRole).toString();

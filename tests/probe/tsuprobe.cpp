@@ -2,10 +2,10 @@
 // real tessarine-uploader (-plugin tsuprobe, QT_PLUGIN_PATH=<build>/tests/probe).
 // It reports what the user can see: every 20 ms it takes the visible top-level
 // windows (class, title, a message box's text, device pixel ratio), the texts
-// of the main window's status labels and every visible label and button text
-// of the windows with whether it fits its widget's width, and appends them as
-// one JSON line to the file named by TSU_PROBE_LOG whenever they differ from
-// the last line written.
+// of the main window's status labels, every visible label and button text of
+// the windows with whether it fits its widget's width, the active window and
+// the widget with the keyboard focus, and appends them as one JSON line to the
+// file named by TSU_PROBE_LOG whenever they differ from the last line written.
 // The timer runs on the GUI thread, so it also fires inside the update's own
 // event processing and inside modal boxes and dialogs.
 #include <QAbstractButton>
@@ -92,7 +92,12 @@ private:
                     labels.insert(QLatin1String(name), label->text());
             }
         }
-        const QJsonObject state{{"windows", windows}, {"labels", labels}};
+        QWidget *active = QApplication::activeWindow();
+        QWidget *focus = QApplication::focusWidget();
+        const QJsonObject state{{"windows", windows},
+                                {"labels", labels},
+                                {"active", active ? active->metaObject()->className() : ""},
+                                {"focus", focus ? focus->objectName() : ""}};
         const QByteArray line = QJsonDocument(state).toJson(QJsonDocument::Compact) + '\n';
         if (line == lastLine)
             return;
