@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+// The program defines it among its static objects; built from
+// sysexreceiver.cpp alone, this test has its own.
+SysexReceiver sysexReceiver;
+
 TEST(ReplyHandover, EveryTakenVersionReplyIsComplete)
 {
     constexpr int replies = 20000;

@@ -9,26 +9,7 @@
 
 Updater *currentUpdater = nullptr;
 
-// The logo lives in the program's resource collection, registered before main()
-// runs and unregistered at exit. The collection is compiled into a static
-// library, so it is named here to be linked in at all.
-static void registerResources()
-{
-    Q_INIT_RESOURCE(resources);
-}
-
-static void unregisterResources()
-{
-    Q_CLEANUP_RESOURCE(resources);
-}
-
 namespace {
-struct ResourceCollection
-{
-    ResourceCollection() { registerResources(); }
-    ~ResourceCollection() { unregisterResources(); }
-} resourceCollection;
-
 bool exitClicked = false;
 } // namespace
 
