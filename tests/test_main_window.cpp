@@ -1,5 +1,6 @@
 // The main window as the user sees it, and its Exit button.
 #include "ui/mainwindow.h"
+#include "ui_mainwindow.h"
 #include "update/updater.h"
 
 #include <QApplication>
@@ -45,7 +46,7 @@ TEST(MainWindow, FormPlacesEveryWidget)
         {"label", {30, 240, 311, 41}, "image: url(:/new/prefix1/FileVari/Logo.png);"},
         {"labelVersion", {446, 0, 211, 20}, "color: rgb(255, 255, 255);"},
         {"progressBar", {180, 110, 281, 23},
-         "color: transparent;\nborder-style:solid;\nbackground-color: rgb(0, 0, 128);\n"},
+         "color: transparent;\nborder-style:solid;\nbackground-color: rgb(0, 0, 128);\n\n"},
         {"labelPercent", {470, 111, 47, 20}, "color: rgb(0, 85, 255);"},
         {"labelMsg", {180, 150, 331, 31}, "color: rgb(0, 85, 255);\nbackground-color: rgb(0, 0, 128);"},
     };
@@ -72,6 +73,28 @@ TEST(MainWindow, FormPlacesEveryWidget)
         names << o->objectName();
     EXPECT_EQ(names, QStringList({"labelMIDIportName", "label", "pushButton", "labelVersion",
                                   "progressBar", "labelPercent", "labelMsg"}));
+}
+
+TEST(MainWindow, FormTextsAreSetByRetranslateUi)
+{
+    // Every text of the form, the two empty ones too, comes back when the
+    // form's texts are set again, as on a change of language.
+    QMainWindow window;
+    Ui_MainWindow form;
+    form.setupUi(&window);
+    window.setWindowTitle(QStringLiteral("x"));
+    for (QLabel *label : {form.labelMIDIportName, form.label, form.labelVersion, form.labelPercent, form.labelMsg})
+        label->setText(QStringLiteral("x"));
+    form.pushButton->setText(QStringLiteral("x"));
+    form.retranslateUi(&window);
+    EXPECT_EQ(window.windowTitle(), "Tessarine Uploader");
+    EXPECT_EQ(form.pushButton->text(), "Exit");
+    EXPECT_EQ(form.labelMIDIportName->text(),
+              "<html><head/><body><p><span style=\" color:#00ff00;\"></span></p></body></html>");
+    EXPECT_EQ(form.label->text(), "");
+    EXPECT_EQ(form.labelVersion->text(), "");
+    EXPECT_EQ(form.labelPercent->text(), "<html><head/><body><p align=\"right\">TextLabel</p></body></html>");
+    EXPECT_EQ(form.labelMsg->text(), "TextLabel");
 }
 
 TEST(MainWindow, StartsWithTheVersionAndTheProgressHidden)
