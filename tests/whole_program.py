@@ -116,7 +116,7 @@ class WholeProgram(unittest.TestCase):
         return instrument
 
     def use_display(self, dpi):
-        """Replaces the display of 96 dpi by one of the given resolution."""
+        """Replaces the display of 96 dpi by one of another resolution."""
         self.display.stop()
         self.display = du.VirtualDisplay(dpi=dpi)
         self.addCleanup(self.display.stop)
@@ -354,6 +354,7 @@ class WholeProgram(unittest.TestCase):
             "labelPercent": "100%",
         })
         self.assertEqual(last["labels"]["labelPercent"], "100%")
+        self.assertEqual({w["devicePixelRatio"] for s in self.screens() for w in s["windows"]}, {1})
         uploader.key("Return")
         self.assertEqual(uploader.wait_exit(), 0)
         self.assert_log_is(chosen, du.tsu_messages(file))
