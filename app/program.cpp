@@ -11,6 +11,21 @@
 
 int runUploader(int argc, char **argv)
 {
+    // Both windows have fixed pixel geometry, while text grows with the
+    // screen's resolution: on a screen of more than 96 dpi (a 4K laptop,
+    // Windows at 150 %) the windows must grow with it, or the text no longer
+    // fits its place. Qt scales by the screen's dpi / 96 (on X11 the Xft.dpi
+    // resource, or else the screen's physical resolution), and only when
+    // told before the application object exists.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
+    // The factor unrounded: at 125 %, 150 % or 175 % the windows grow by
+    // exactly that much and the text inside them is laid out as at 96 dpi,
+    // as designed. Rounding (Qt 5's default) would make 150 % windows twice
+    // as large, and leave 125 % windows unscaled with 120-dpi text in them.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+#endif
     QApplication app(argc, argv);
 #ifndef Q_OS_WIN
     // Windows takes the program's icon from its executable resources.

@@ -10,8 +10,6 @@
 RtMidiIn *midiIn = nullptr;
 RtMidiOut *midiOut = nullptr;
 
-MidiLink midiLink;
-
 namespace {
 constexpr unsigned int inputQueueLimit = 100;
 

@@ -8,8 +8,6 @@
 unsigned char rxBuffer[rxCapacity];
 int32_t rxLength = 0;
 
-SysexReceiver sysexReceiver;
-
 namespace {
 const unsigned char acknowledgement[] = {0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
 const unsigned char versionReplyStart[] = {0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E};

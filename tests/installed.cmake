@@ -54,7 +54,7 @@ if(TSU_MINGW_CXX AND TSU_RTMIDI_INCLUDE_ROOT AND NOT WIN32)
     add_test(NAME windows_compile.${source}
              COMMAND ${TSU_MINGW_CXX} -fsyntax-only -std=c++17 -Wall -Wextra
                      -D__WINDOWS_MM__ -DUNICODE -D_UNICODE -DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB
-                     -I${PROJECT_SOURCE_DIR} -I${PROJECT_BINARY_DIR}/tessarine_autogen/include -I${windows_include}
+                     -I${PROJECT_SOURCE_DIR} -I${PROJECT_BINARY_DIR}/tessarine_autogen/include -I${TSU_RCC_DIR} -I${windows_include}
                      ${qt_includes} ${PROJECT_SOURCE_DIR}/${source})
     set_tests_properties(windows_compile.${source} PROPERTIES TIMEOUT 30)
   endforeach()

@@ -1,10 +1,12 @@
 // The main window as the user sees it, and its Exit button.
 #include "ui/mainwindow.h"
+#include "ui_mainwindow.h"
 #include "update/updater.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
@@ -44,7 +46,7 @@ TEST(MainWindow, FormPlacesEveryWidget)
         {"label", {30, 240, 311, 41}, "image: url(:/new/prefix1/FileVari/Logo.png);"},
         {"labelVersion", {446, 0, 211, 20}, "color: rgb(255, 255, 255);"},
         {"progressBar", {180, 110, 281, 23},
-         "color: transparent;\nborder-style:solid;\nbackground-color: rgb(0, 0, 128);\n"},
+         "color: transparent;\nborder-style:solid;\nbackground-color: rgb(0, 0, 128);\n\n"},
         {"labelPercent", {470, 111, 47, 20}, "color: rgb(0, 85, 255);"},
         {"labelMsg", {180, 150, 331, 31}, "color: rgb(0, 85, 255);\nbackground-color: rgb(0, 0, 128);"},
     };
@@ -71,6 +73,28 @@ TEST(MainWindow, FormPlacesEveryWidget)
         names << o->objectName();
     EXPECT_EQ(names, QStringList({"labelMIDIportName", "label", "pushButton", "labelVersion",
                                   "progressBar", "labelPercent", "labelMsg"}));
+}
+
+TEST(MainWindow, FormTextsAreSetByRetranslateUi)
+{
+    // Every text of the form, the two empty ones too, comes back when the
+    // form's texts are set again, as on a change of language.
+    QMainWindow window;
+    Ui_MainWindow form;
+    form.setupUi(&window);
+    window.setWindowTitle(QStringLiteral("x"));
+    for (QLabel *label : {form.labelMIDIportName, form.label, form.labelVersion, form.labelPercent, form.labelMsg})
+        label->setText(QStringLiteral("x"));
+    form.pushButton->setText(QStringLiteral("x"));
+    form.retranslateUi(&window);
+    EXPECT_EQ(window.windowTitle(), "Tessarine Uploader");
+    EXPECT_EQ(form.pushButton->text(), "Exit");
+    EXPECT_EQ(form.labelMIDIportName->text(),
+              "<html><head/><body><p><span style=\" color:#00ff00;\"></span></p></body></html>");
+    EXPECT_EQ(form.label->text(), "");
+    EXPECT_EQ(form.labelVersion->text(), "");
+    EXPECT_EQ(form.labelPercent->text(), "<html><head/><body><p align=\"right\">TextLabel</p></body></html>");
+    EXPECT_EQ(form.labelMsg->text(), "TextLabel");
 }
 
 TEST(MainWindow, StartsWithTheVersionAndTheProgressHidden)
@@ -118,6 +142,91 @@ TEST(MainWindow, PortLineCanBeReadOnTheBlackWindow)
         for (int x = 0; x < drawn.width(); ++x)
             lit += qGray(drawn.pixel(x, y)) > 64;
     EXPECT_GT(lit, 20);
+}
+
+// The label shows text whole, or cut with "…" and whole in its tool tip;
+// either way what it shows fits its width.
+void expectWholeOrMarked(QLabel *label, const QString &text)
+{
+    EXPECT_LE(label->sizeHint().width(), label->width()) << label->text().toStdString();
+    if (label->text() == text) {
+        EXPECT_TRUE(label->toolTip().isEmpty()) << label->toolTip().toStdString();
+        return;
+    }
+    EXPECT_TRUE(label->text().endsWith(QChar(0x2026))) << label->text().toStdString();
+    EXPECT_TRUE(text.startsWith(label->text().chopped(1))) << label->text().toStdString();
+    EXPECT_EQ(label->toolTip(), text);
+}
+
+int textWidth(QLabel *label, const QString &text)
+{
+    return label->fontMetrics().horizontalAdvance(text);
+}
+
+TEST(MainWindow, PortLineGrowsAcrossTheFreeTopRowThenCutsWithASign)
+{
+    MainWindow window;
+    window.show();
+    auto *line = child<QLabel>(window, "labelMIDIportName");
+    const int room = child<QLabel>(window, "labelVersion")->x() - line->x();
+
+    // Wider than the designed 221 pixels, narrower than the row up to the
+    // version text: the line grows just enough, in its place.
+    const QString medium = QStringLiteral("Tessarine Stage 88 >:MIDI");
+    ASSERT_GT(textWidth(line, "Selected MIDI port: " + medium), 221);
+    ASSERT_LT(textWidth(line, "Selected MIDI port: " + medium), room);
+    window.showSelectedPort(medium);
+    EXPECT_EQ(line->text(), "Selected MIDI port: " + medium);
+    expectWholeOrMarked(line, "Selected MIDI port: " + medium);
+    EXPECT_EQ(line->width(), line->sizeHint().width());
+    EXPECT_EQ(line->pos(), QPoint(40, 10));
+    EXPECT_EQ(line->height(), 16);
+
+    // A port name of 45 characters and more than the row holds: cut, whole
+    // in the tool tip, and never over the version text.
+    const QString longName = QStringLiteral("Tessarine Grand Stage Keyboard 88 Pro >:MIDI 2");
+    ASSERT_GE(longName.size(), 45);
+    ASSERT_GT(textWidth(line, "Selected MIDI port: " + longName), room);
+    window.showSelectedPort(longName);
+    expectWholeOrMarked(line, "Selected MIDI port: " + longName);
+    EXPECT_NE(line->text(), "Selected MIDI port: " + longName);
+    EXPECT_EQ(line->geometry(), QRect(40, 10, room, 16));
+
+    // A short name again: the designed width, no tool tip.
+    window.showSelectedPort(QStringLiteral("A"));
+    EXPECT_EQ(line->geometry(), QRect(40, 10, 221, 16));
+    expectWholeOrMarked(line, "Selected MIDI port: A");
+}
+
+TEST(MainWindow, HundredPercentFitsBesideTheBar)
+{
+    MainWindow window;
+    window.show();
+    auto *percent = child<QLabel>(window, "labelPercent");
+    window.setProgress(100);
+    expectWholeOrMarked(percent, "100%");
+    EXPECT_EQ(percent->text(), "100%");
+    EXPECT_EQ(percent->geometry().topLeft(), QPoint(470, 111));
+    EXPECT_EQ(percent->width(), std::max(47, percent->sizeHint().width()));
+    EXPECT_LE(percent->geometry().right(), window.width());
+    // A narrower number takes the designed width again.
+    window.setProgress(5);
+    EXPECT_EQ(percent->geometry(), QRect(470, 111, 47, 20));
+    EXPECT_EQ(percent->text(), "5%");
+}
+
+TEST(MainWindow, LongTargetVersionIsCutWithASignInItsBox)
+{
+    MainWindow window;
+    window.show();
+    auto *message = child<QLabel>(window, "labelMsg");
+    window.showTargetVersion("2.30.4-beta.7+b12345");
+    expectWholeOrMarked(message, "Updating to version 2.30.4-beta.7+b12345");
+    EXPECT_NE(message->text(), "Updating to version 2.30.4-beta.7+b12345");
+    EXPECT_EQ(message->geometry(), QRect(180, 150, 331, 31));
+    window.showTargetVersion("2.1");
+    EXPECT_EQ(message->text(), "Updating to version 2.1");
+    expectWholeOrMarked(message, "Updating to version 2.1");
 }
 
 TEST(MainWindow, ProgressShowsAnyNumberWhileTheBarKeepsItsRange)
@@ -179,5 +288,37 @@ TEST(MainWindow, ExitEndsTheEventLoopWithOrWithoutAnUpdate)
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_TRUE(updater.abortFlag);
     currentUpdater = nullptr;
+}
+
+TEST(MainWindow, ExitTakesTheKeyboardBackAfterABoxAndIsPressedWithIt)
+{
+    MainWindow window;
+    window.show();
+    auto *exitButton = child<QPushButton>(window, "pushButton");
+    currentUpdater = nullptr;
+
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return}) {
+        // A box of the program had the keyboard; when it closes, the window
+        // takes it back, with Exit focused.
+        QMessageBox box;
+        box.setText(QStringLiteral("End"));
+        QTimer::singleShot(0, &box, [&box] {
+            // Pressed even if the box never became active: the test then
+            // fails below, instead of waiting for good.
+            (void)QTest::qWaitFor([&box] { return box.isActiveWindow(); });
+            QTest::keyClick(&box, Qt::Key_Return);
+        });
+        box.exec();
+        EXPECT_TRUE(QTest::qWaitFor([&window] { return QApplication::activeWindow() == &window; }));
+        EXPECT_EQ(QApplication::focusWidget(), exitButton);
+
+        QTimer::singleShot(0, exitButton, [key] { QTest::keyClick(QApplication::focusWidget(), key); });
+        // Ends a loop that the key did not end, with a code of its own.
+        QTimer stuck;
+        stuck.setSingleShot(true);
+        QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        stuck.start(10000);
+        EXPECT_EQ(QApplication::exec(), 0) << "key " << key;
+    }
 }
 } // namespace

@@ -6,6 +6,7 @@
 #include "ui/midiselection.h"
 #include "ui_midiselection.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
@@ -38,7 +39,10 @@ TEST(PortDialog, FormAsDesigned)
     EXPECT_TRUE(dialog.isModal());
 
     Ui_midiselection *ui = dialog.ui;
-    EXPECT_EQ(ui->label->geometry(), QRect(60, 10, 121, 20));
+    // The title keeps its place and grows to the right only where the font
+    // draws it wider than its 121 pixels.
+    EXPECT_EQ(ui->label->geometry(), QRect(60, 10, std::max(121, ui->label->sizeHint().width()), 20));
+    EXPECT_LE(ui->label->geometry().right(), dialog.width());
     EXPECT_EQ(ui->label->font().family(), "Calibri");
     EXPECT_EQ(ui->label->font().pointSize(), 10);
     EXPECT_EQ(ui->label->styleSheet(), "background-color: rgb(0, 85, 255);\n");
@@ -72,22 +76,74 @@ TEST(PortDialog, ListsThePortsAndOpensTheOneCurrentAtOk)
     for (int row = 0; row < 3; ++row)
         EXPECT_EQ(list->item(row)->text().toStdString(), midiIn->getPortName(unsigned(row)));
 
-    // The keyboard moves the current row but does not enable Ok.
+    // A row reached with the keyboard is chosen as a click chooses it.
+    list->setCurrentRow(0);
     list->setFocus();
     QTest::keyClick(list, Qt::Key_Down);
-    EXPECT_FALSE(dialog.ui->pushButtonOk->isEnabled());
-
-    clickRow(dialog, 0);
     EXPECT_TRUE(dialog.ui->pushButtonOk->isEnabled());
     EXPECT_EQ(dialog.portSelected, 1);
+    EXPECT_EQ(midiLink.selectedPortName, list->item(1)->text());
+    EXPECT_TRUE(list->item(1)->isSelected());
+
+    clickRow(dialog, 0);
+    EXPECT_EQ(midiLink.selectedPortName, list->item(0)->text());
     clickRow(dialog, 1);
-    // Once Ok is enabled, the row reached with the keyboard is the one opened.
+    // The row current when Ok is pressed is the one opened.
     QTest::keyClick(list, Qt::Key_Down);
     QTest::mouseClick(dialog.ui->pushButtonOk, Qt::LeftButton);
     EXPECT_EQ(dialog.portConfirmed, 1);
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(midiLink.selectedPortName, list->item(2)->text());
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
+}
+
+// Shows the dialog and tabs from Cancel, focused as it opens (Ok is still
+// disabled), into the list, which makes its first row current and chosen.
+void tabIntoTheList(midiselection &dialog)
+{
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    ASSERT_EQ(QApplication::focusWidget(), dialog.ui->pushButtonCancel);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QListWidget *list = dialog.ui->listWidget;
+    ASSERT_EQ(QApplication::focusWidget(), list);
+    EXPECT_TRUE(list->item(0)->isSelected());
+    EXPECT_TRUE(dialog.ui->pushButtonOk->isEnabled());
+    EXPECT_EQ(midiLink.selectedPortName, list->item(0)->text());
+}
+
+TEST(PortDialog, SpaceOnOkConfirmsTheRowChosenWithTheArrows)
+{
+    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"});
+    ASSERT_TRUE(a.ready() && b.ready());
+    midiselection dialog;
+    tabIntoTheList(dialog);
+    QListWidget *list = dialog.ui->listWidget;
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), dialog.ui->pushButtonOk);
+    QTest::keyClick(dialog.ui->pushButtonOk, Qt::Key_Space);
+    EXPECT_EQ(dialog.portConfirmed, 1);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(midiLink.selectedPortName, list->item(1)->text());
+    EXPECT_TRUE(midiIn->isPortOpen());
+}
+
+// Ok, first in the focus order, is the dialog's default button: Return
+// where no other button has the focus presses it.
+TEST(PortDialog, ReturnInTheListPressesOkNotCancel)
+{
+    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"});
+    ASSERT_TRUE(a.ready() && b.ready());
+    midiselection dialog;
+    tabIntoTheList(dialog);
+    QListWidget *list = dialog.ui->listWidget;
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_EQ(dialog.portConfirmed, 1);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(midiLink.selectedPortName, list->item(1)->text());
+    EXPECT_TRUE(midiIn->isPortOpen());
 }
 
 TEST(PortDialog, CancelOpensNothing)

@@ -10,12 +10,14 @@ about the windows read.
 
 ctest runs each test on its own under a private JACK server,
 tsu-private-jack python3 whole_program.py WholeProgram.test_NAME, with
-TSU_UPLOADER, TSU_SIM, TSU_MAKE_TSU and TSU_PROBE_DIR in the environment.
+TSU_UPLOADER, TSU_SIM, TSU_MAKE_TSU and TSU_PROBE_DIR in the environment, and
+TSU_SCREENSHOT_DIR, where the screenshots the tests take are kept.
 """
 
 import json
 import os
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -29,6 +31,21 @@ import drive_uploader as du  # noqa: E402
 
 TIMEOUT = 20
 SYSTEM_LIBRARIES_THAT_LEAK = ["libdbus-1.so"]
+# The windows' designed sizes.
+MAIN_SIZE = (675, 332)
+PORT_DIALOG_SIZE = (240, 237)
+# A port name of 45 characters: "NAME >:MIDI".
+LONG_NAME = "Tessarine Grand Stage Keyboard 88 Plus"
+ELLIPSIS = "\u2026"
+
+
+def png_size(path):
+    """(width, height) of a PNG image, from its header."""
+    with open(path, "rb") as file:
+        header = file.read(24)
+    if header[:8] != b"\x89PNG\r\n\x1a\n":
+        raise AssertionError(f"{path} is no PNG image")
+    return struct.unpack(">II", header[16:24])
 
 
 def environment(name):
@@ -96,7 +113,14 @@ class WholeProgram(unittest.TestCase):
         instrument.start(TIMEOUT)
         return instrument
 
-    def start_uploader(self):
+    def use_display(self, dpi):
+        """Replaces the display of 96 dpi by one of another resolution."""
+        self.display.stop()
+        self.display = du.VirtualDisplay(dpi=dpi)
+        self.addCleanup(self.display.stop)
+        self.display.start()
+
+    def start_uploader(self, scale=1):
         env = dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"], TSU_PROBE_LOG=self.probe_log)
         # Built with the sanitizers, the program's exit code also reports its
         # leaks; those of the system's desktop libraries are not the program's.
@@ -110,7 +134,8 @@ class WholeProgram(unittest.TestCase):
         # suppression can name it.
         env["QT_XCB_GL_INTEGRATION"] = "none"
         self.uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir, env=env,
-                                    args=["-plugin", "tsuprobe"], timeout=TIMEOUT, say=self.steps.append)
+                                    args=["-plugin", "tsuprobe"], timeout=TIMEOUT, say=self.steps.append,
+                                    scale=scale)
         # The probe is loaded as the application starts; without it the
         # window assertions would read nothing.
         du.wait_for("the probe's first report", lambda: du.log_lines(self.probe_log), TIMEOUT,
@@ -136,6 +161,45 @@ class WholeProgram(unittest.TestCase):
                 start = next((i + 1 for i, s in enumerate(screens) if after(s)), len(screens))
             return next((s for s in screens[start:] if predicate(s)), None)
         return du.wait_for(what, find, TIMEOUT)
+
+    def wait_now(self, what, predicate):
+        """Waits until the state shown now (the last one reported) is one for
+        which predicate holds."""
+        def now():
+            screens = self.screens()
+            return screens[-1] if screens and predicate(screens[-1]) else None
+        return du.wait_for(what, now, TIMEOUT, lambda: self.uploader.check_running("while waiting for " + what))
+
+    @staticmethod
+    def keyboard_at(window_class, widget):
+        """The window of that class has the keyboard, and in it that widget."""
+        return lambda screen: screen["active"] == window_class and screen["focus"] == widget
+
+    @staticmethod
+    def window(screen, window_class):
+        return next((w for w in screen["windows"] if w["class"] == window_class), None)
+
+    def assert_texts_whole(self, window, intended=None):
+        """Every label and button text of the window fits its widget; a text
+        that is not its whole intended text (intended: widget name -> text)
+        is cut with "…" and whole in its tool tip."""
+        for text in window["texts"]:
+            where = f'{window["class"]}.{text["name"]} "{text["text"]}" ({text["width"]} pixels)'
+            self.assertTrue(text["fits"], where + " is cut")
+            whole = (intended or {}).get(text["name"], text["text"])
+            if text["text"] != whole:
+                self.assertTrue(text["text"].endswith(ELLIPSIS), where + " lacks the sign of a cut")
+                self.assertTrue(whole.startswith(text["text"][:-1]), where)
+                self.assertEqual(text["toolTip"], whole, where + ": its tool tip")
+
+    def screenshot(self, window, name):
+        """Saves a screenshot of the window where it is kept; returns its path."""
+        folder = os.environ.get("TSU_SCREENSHOT_DIR") or self.workdir
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, name)
+        self.uploader.screenshot(window, path)
+        self.steps.append(f"screenshot {path}")
+        return path
 
     @staticmethod
     def only_main_window(screen):
@@ -262,6 +326,103 @@ class WholeProgram(unittest.TestCase):
         self.assertEqual(uploader.wait_exit(), 0)
         self.assertEqual(self.box_texts(), [])
         self.assert_log_is(instrument, du.tsu_messages(file)[:3])
+
+    def test_keyboard_alone_chooses_the_port_installs_and_exits(self):
+        first = self.start_instrument("--name", "Tessarine A", "--version", "1.0.0")
+        second = self.start_instrument("--name", LONG_NAME, "--version", "1.0.0")
+        file = self.make_file("1.4.0", messages=12, length=100)
+        ports = du.midi_output_ports(self.jack_name)
+        chosen, other = second, first
+        # The long name, row 0 or 1 in the server's order, reached with the
+        # arrow keys from row 0.
+        arrows = ["Down"] if ports.index(chosen.port) == 1 else ["Down", "Up"]
+        uploader = self.start_uploader()
+
+        # No key below is aimed at a window: each goes wherever the program
+        # has put the keyboard, as for a user without a mouse.
+        self.wait_now("the port dialog with the keyboard", self.keyboard_at("midiselection", "pushButtonCancel"))
+        uploader.key("Tab")
+        self.wait_now("the keyboard in the port list", self.keyboard_at("midiselection", "listWidget"))
+        uploader.key(*arrows, "Tab")
+        self.wait_now("the keyboard on Ok", self.keyboard_at("midiselection", "pushButtonOk"))
+        uploader.key("Return")
+        self.wait_now("the file dialog with the keyboard", self.keyboard_at("QFileDialog", "fileNameEdit"))
+        uploader.type_text(file)
+        uploader.key("Return")
+        self.wait_now("the question with the keyboard", lambda s: s["active"] == "QMessageBox"
+                      and any(b.get("text", "").endswith("Replace ?") for b in self.boxes(s)))
+        uploader.key("alt+y")
+        self.wait_now('the "End" box with the keyboard', lambda s: s["active"] == "QMessageBox"
+                      and any(b.get("text") == "End" for b in self.boxes(s)))
+        uploader.key("Return")
+        last = self.wait_now("the main window with the keyboard, on Exit", self.keyboard_at("MainWindow", "pushButton"))
+        # At 96 dpi the long name is cut, whole in the tool tip.
+        self.assert_texts_whole(self.window(last, "MainWindow"), {
+            "labelMIDIportName": "Selected MIDI port: " + chosen.port,
+            "labelPercent": "100%",
+        })
+        self.assertEqual(last["labels"]["labelPercent"], "100%")
+        self.assertEqual({w["devicePixelRatio"] for s in self.screens() for w in s["windows"]}, {1})
+        uploader.key("Return")
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(chosen, du.tsu_messages(file))
+        self.assert_log_is(other, [])
+
+    def test_at_192_dpi_windows_scale_and_every_text_shows_whole(self):
+        self.use_display(192)
+        instrument = self.start_instrument("--name", LONG_NAME, "--version", "1.0.0")
+        self.assertEqual(len(instrument.port), 45)
+        # 19 characters, the longest a file holds: more than its line holds.
+        file = self.make_file("2.30.4-beta.7+b1234", messages=20, length=100)
+        uploader = self.start_uploader(scale=2)
+        main = uploader.main_window()
+        dialog = uploader.wait_window(du.PORT_DIALOG_TITLE, "the port dialog")
+        shown = self.wait_now("the port dialog", lambda s: self.window(s, "midiselection"))
+        self.assert_texts_whole(self.window(shown, "midiselection"))
+        dialog_shot = self.screenshot(dialog, "port-dialog-192dpi.png")
+        self.assertEqual(png_size(dialog_shot), (2 * PORT_DIALOG_SIZE[0], 2 * PORT_DIALOG_SIZE[1]))
+
+        # Clicks land where the scaled widgets are.
+        uploader.click_ok(uploader.pick_port(0))
+        uploader.open_file(file)
+        uploader.answer_question(yes=True)
+        self.wait_screen('the "End" box', lambda s: any(b["text"] == "End" for b in self.boxes(s)))
+        uploader.close_box(uploader.wait_untitled_box())
+        last = self.wait_screen("the main window alone after End", self.only_main_window,
+                                after=lambda s: any(b["text"] == "End" for b in self.boxes(s)))
+        window = self.window(last, "MainWindow")
+        self.assert_texts_whole(window, {
+            "labelMIDIportName": "Selected MIDI port: " + instrument.port,
+            "labelPercent": "100%",
+            "labelMsg": "Updating to version 2.30.4-beta.7+b1234",
+            "labelVersion": "Updater version 1.0.2",
+        })
+        percent = next(t for t in window["texts"] if t["name"] == "labelPercent")
+        self.assertEqual(percent["text"], "100%")
+        self.assertEqual((percent["x"], percent["y"]), (470, 111))
+        main_shot = self.screenshot(main, "main-window-192dpi.png")
+        self.assertEqual(png_size(main_shot), (2 * MAIN_SIZE[0], 2 * MAIN_SIZE[1]))
+
+        # Every window the program showed, boxes and file dialog too, was
+        # scaled by exactly 2.
+        ratios = {(w["class"], w["devicePixelRatio"]) for s in self.screens() for w in s["windows"]}
+        self.assertEqual({ratio for _, ratio in ratios}, {2}, sorted(ratios))
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(instrument, du.tsu_messages(file))
+
+    def test_at_144_dpi_windows_scale_by_one_and_a_half(self):
+        # 150 %: scaled by the screen's own factor, not rounded to 2.
+        self.use_display(144)
+        self.start_instrument()
+        uploader = self.start_uploader(scale=1.5)
+        uploader.main_window()
+        shown = self.wait_now("both windows", lambda s: self.window(s, "midiselection") and self.window(s, "MainWindow"))
+        for window in shown["windows"]:
+            self.assertEqual(window["devicePixelRatio"], 1.5, window["class"])
+            self.assert_texts_whole(window)
+        uploader.click_cancel(uploader.wait_window(du.PORT_DIALOG_TITLE))
+        self.assertEqual(uploader.wait_exit(), 0)
 
     def test_port_gone_before_ok_is_reported_and_the_program_fails(self):
         first = self.start_instrument("--name", "Tessarine A")

@@ -145,10 +145,18 @@ def compare_log(tsu_path, log_path):
 # --- helper processes --------------------------------------------------------
 
 class VirtualDisplay:
-    """An Xvfb server on the first free display number (-displayfd picks it)."""
+    """An Xvfb server on the first free display number (-displayfd picks it).
 
-    def __init__(self, size="1280x1024x24"):
-        self.size = size
+    dpi sets the screen's resolution, which Xvfb reports as the screen's size
+    in whole millimetres; with no Xft.dpi resource set, Qt takes its scale
+    factor from that (dpi / 96). Unless a size is given, the screen is
+    10 * dpi pixels wide, 254 mm exactly, so that the resolution Qt computes
+    back is dpi itself and not a neighbour of it. (Xvfb's own default is
+    100 dpi, by which the uploader would grow by 4 %.)"""
+
+    def __init__(self, size=None, dpi=96):
+        self.size = size or f"{10 * dpi}x{8 * dpi}x24"
+        self.dpi = dpi
         self.process = None
         self.name = None
 
@@ -158,7 +166,8 @@ class VirtualDisplay:
             # -noreset: the server would otherwise reset whenever its last
             # client leaves, between two xdotool calls.
             self.process = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size, "-nolisten", "tcp", "-noreset"],
+                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size, "-dpi", str(self.dpi),
+                 "-nolisten", "tcp", "-noreset"],
                 pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                 start_new_session=True, preexec_fn=dies_with_parent())
             os.close(write_end)
@@ -264,8 +273,11 @@ class Uploader:
     still go elsewhere, so every key press is preceded by an explicit focus
     on the window meant (xdotool windowfocus --sync)."""
 
-    def __init__(self, executable, display, workdir, env=None, args=(), timeout=30, say=None):
+    def __init__(self, executable, display, workdir, env=None, args=(), timeout=30, say=None, scale=1):
         self.timeout = timeout
+        # Device pixels per pixel of the windows' designed geometry: the
+        # display's dpi / 96, by which the uploader scales its windows.
+        self.scale = scale
         self.say = say or (lambda text: None)
         self.stderr_path = os.path.join(workdir, "uploader.err")
         runtime = os.path.join(workdir, "runtime")
@@ -342,11 +354,20 @@ class Uploader:
         return found[0]
 
     def click(self, window, point):
-        self.xdotool("mousemove", "--window", window, point[0], point[1], "click", "1")
+        x, y = (round(c * self.scale) for c in point)
+        self.xdotool("mousemove", "--window", window, x, y, "click", "1")
 
     def press(self, window, *keys):
         self.xdotool("windowfocus", "--sync", window)
         self.xdotool("key", *keys)
+
+    def key(self, *keys):
+        """Presses keys as a user at the keyboard does: they go to whichever
+        window has the keyboard, with no window focused for them."""
+        self.xdotool("key", *keys)
+
+    def type_text(self, text):
+        self.xdotool("type", "--delay", "5", text)
 
     def type_into(self, window, text):
         self.xdotool("windowfocus", "--sync", window)

@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "keyboardreturn.h"
+#include "labeltext.h"
 #include "ui_mainwindow.h"
 #include "update/updater.h"
 
@@ -7,26 +9,7 @@
 
 Updater *currentUpdater = nullptr;
 
-// The logo lives in the program's resource collection, registered before main()
-// runs and unregistered at exit. The collection is compiled into a static
-// library, so it is named here to be linked in at all.
-static void registerResources()
-{
-    Q_INIT_RESOURCE(resources);
-}
-
-static void unregisterResources()
-{
-    Q_CLEANUP_RESOURCE(resources);
-}
-
 namespace {
-struct ResourceCollection
-{
-    ResourceCollection() { registerResources(); }
-    ~ResourceCollection() { unregisterResources(); }
-} resourceCollection;
-
 bool exitClicked = false;
 } // namespace
 
@@ -43,7 +26,28 @@ MainWindow::MainWindow(QWidget *parent)
     ui->progressBar->setVisible(false);
     ui->labelPercent->setVisible(false);
     ui->labelMsg->setVisible(false);
-    ui->labelVersion->setText(QStringLiteral("Updater version 1.0.2"));
+
+    // Where each status text may grow when a font draws it wider than the
+    // form allows for. The port line and the percentage have free space to
+    // their right: the port line up to the version text, the percentage up
+    // to the window's edge. The message line and the version text are boxes
+    // of their own, centred, and keep their width.
+    QLabel *port = ui->labelMIDIportName;
+    port->setMinimumWidth(port->width());
+    port->setMaximumWidth(ui->labelVersion->x() - port->x());
+    QLabel *percent = ui->labelPercent;
+    percent->setMinimumWidth(percent->width());
+    percent->setMaximumWidth(width() - percent->x());
+    ui->labelMsg->setFixedWidth(ui->labelMsg->width());
+    ui->labelVersion->setFixedWidth(ui->labelVersion->width());
+    showWholeText(ui->labelVersion, QStringLiteral("Updater version 1.0.2"));
+
+    // Exit by keyboard: when the window has the keyboard, Exit, its only
+    // focusable widget, has the focus; Space or, as in a dialog, Return
+    // presses it. The window takes the keyboard back whenever one of the
+    // program's boxes or dialogs closes.
+    ui->pushButton->setAutoDefault(true);
+    new KeyboardReturn(this);
 }
 
 MainWindow::~MainWindow()
@@ -57,7 +61,7 @@ void MainWindow::showSelectedPort(const QString &name)
     // port line is plain text, which would be black on the black window, so
     // the label takes the colour itself.
     ui->labelMIDIportName->setStyleSheet(QStringLiteral("color: rgb(0, 255, 0);"));
-    ui->labelMIDIportName->setText(QStringLiteral("Selected MIDI port: ") + name);
+    showWholeText(ui->labelMIDIportName, QStringLiteral("Selected MIDI port: ") + name);
 }
 
 void MainWindow::setProgress(int percent)
@@ -65,13 +69,13 @@ void MainWindow::setProgress(int percent)
     ui->progressBar->setVisible(true);
     ui->progressBar->setValue(percent);
     ui->labelPercent->setVisible(true);
-    ui->labelPercent->setText(QString::asprintf("%d", percent) + QLatin1Char('%'));
+    showWholeText(ui->labelPercent, QString::asprintf("%d", percent) + QLatin1Char('%'));
 }
 
 void MainWindow::showTargetVersion(const char *version)
 {
     ui->labelMsg->setVisible(true);
-    ui->labelMsg->setText(QStringLiteral("Updating to version ") + QString::fromUtf8(version ? version : ""));
+    showWholeText(ui->labelMsg, QStringLiteral("Updating to version ") + QString::fromUtf8(version ? version : ""));
 }
 
 bool MainWindow::exitRequested()

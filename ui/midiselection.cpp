@@ -1,5 +1,6 @@
 #include "midiselection.h"
 
+#include "labeltext.h"
 #include "midi/midilink.h"
 #include "ui_midiselection.h"
 
@@ -21,6 +22,11 @@ midiselection::midiselection(QWidget *parent)
     portSelected = -1;
     portConfirmed = 0;
     ui->pushButtonOk->setEnabled(false);
+    // The title may grow to the right, up to the dialog's edge, where a
+    // font wider than the designed one draws it.
+    ui->label->setMinimumWidth(ui->label->width());
+    ui->label->setMaximumWidth(width() - ui->label->x());
+    growToText(ui->label);
     midiLink.refreshPorts();
     for (int i = 0; i < midiLink.portNames.size(); ++i)
         ui->listWidget->insertItem(ui->listWidget->count(), midiLink.portNames.at(i));
@@ -32,6 +38,22 @@ midiselection::~midiselection()
 }
 
 void midiselection::on_listWidget_itemClicked(QListWidgetItem *)
+{
+    choosePort();
+}
+
+void midiselection::on_listWidget_currentItemChanged(QListWidgetItem *current)
+{
+    if (!current)
+        return;
+    // The keyboard chooses as a click does. Tabbing into the list makes its
+    // first row current without selecting it: selected, it shows which port
+    // Ok opens.
+    current->setSelected(true);
+    choosePort();
+}
+
+void midiselection::choosePort()
 {
     if (!ui->listWidget->currentItem())
         return;

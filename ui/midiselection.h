@@ -15,7 +15,8 @@ public:
     ~midiselection() override;
 
     Ui_midiselection *ui;
-    // -1 until an entry has been clicked, then 1.
+    // -1 until an entry has been chosen (clicked, or reached with the
+    // keyboard), then 1.
     int portSelected;
     // 1 after "Ok" opened the ports, 0 otherwise, -1 when opening them failed.
     int portConfirmed;
@@ -24,4 +25,9 @@ private slots:
     void on_pushButtonOk_clicked();
     void on_listWidget_itemClicked(QListWidgetItem *item);
     void on_pushButtonCancel_clicked();
+    void on_listWidget_currentItemChanged(QListWidgetItem *current);
+
+private:
+    // The current row becomes the chosen port, and Ok can be pressed.
+    void choosePort();
 };

@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <vector>
 
+// The program defines it among its static objects; built from
+// sysexreceiver.cpp alone, the fuzz target has its own.
+SysexReceiver sysexReceiver;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // The first byte seeds the piece lengths, so that one input also decides

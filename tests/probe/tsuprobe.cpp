@@ -1,12 +1,15 @@
 // tsuprobe: a Qt generic plugin that the whole-program tests load into the
 // real tessarine-uploader (-plugin tsuprobe, QT_PLUGIN_PATH=<build>/tests/probe).
 // It reports what the user can see: every 20 ms it takes the visible top-level
-// windows (class, title, a message box's text), the texts of the main
-// window's status labels and the name of the application's window icon, and
-// appends them as one JSON line to the file named by TSU_PROBE_LOG whenever
-// they differ from the last line written. The timer runs on the GUI thread,
-// so it also fires inside the update's own event processing and inside modal
-// boxes and dialogs.
+// windows (class, title, a message box's text, device pixel ratio), the texts
+// of the main window's status labels, every visible label and button text of
+// the windows with whether it fits its widget's width, the active window, the
+// widget with the keyboard focus and the name of the application's window
+// icon, and appends them as one JSON line to the file named by TSU_PROBE_LOG
+// whenever they differ from the last line written. The timer runs on the GUI
+// thread, so it also fires inside the update's own event processing and
+// inside modal boxes and dialogs.
+#include <QAbstractButton>
 #include <QApplication>
 #include <QByteArray>
 #include <QFile>
@@ -17,6 +20,8 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QMessageBox>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTimer>
 #include <QWidget>
 
@@ -32,6 +37,41 @@ public:
     }
 
 private:
+    // Whether a label's or button's text has room in its widget's width: a
+    // label's text as laid out against its width, a button's text against
+    // the place its style draws the text in.
+    static bool textFits(QWidget *widget)
+    {
+        if (auto *label = qobject_cast<QLabel *>(widget))
+            return label->sizeHint().width() <= label->width();
+        auto *button = qobject_cast<QAbstractButton *>(widget);
+        QStyleOptionButton option;
+        option.initFrom(button);
+        const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        return button->fontMetrics().horizontalAdvance(button->text()) <= room.width();
+    }
+
+    static QJsonArray texts(QWidget *window)
+    {
+        QJsonArray found;
+        const QList<QWidget *> widgets = window->findChildren<QWidget *>();
+        for (QWidget *widget : widgets) {
+            auto *label = qobject_cast<QLabel *>(widget);
+            auto *button = qobject_cast<QAbstractButton *>(widget);
+            const QString text = label ? label->text() : button ? button->text() : QString();
+            if (text.isEmpty() || !widget->isVisible())
+                continue;
+            found.append(QJsonObject{{"name", widget->objectName()},
+                                     {"text", text},
+                                     {"toolTip", widget->toolTip()},
+                                     {"fits", textFits(widget)},
+                                     {"x", widget->x()},
+                                     {"y", widget->y()},
+                                     {"width", widget->width()}});
+        }
+        return found;
+    }
+
     void sample()
     {
         static const char *const labelNames[] = {"labelMIDIportName", "labelPercent", "labelMsg"};
@@ -41,7 +81,10 @@ private:
         for (QWidget *window : topLevels) {
             if (!window->isVisible())
                 continue;
-            QJsonObject entry{{"class", window->metaObject()->className()}, {"title", window->windowTitle()}};
+            QJsonObject entry{{"class", window->metaObject()->className()},
+                              {"title", window->windowTitle()},
+                              {"devicePixelRatio", window->devicePixelRatioF()},
+                              {"texts", texts(window)}};
             if (auto *box = qobject_cast<QMessageBox *>(window))
                 entry.insert("text", box->text());
             windows.append(entry);
@@ -51,8 +94,13 @@ private:
                     labels.insert(QLatin1String(name), label->text());
             }
         }
+        QWidget *active = QApplication::activeWindow();
+        QWidget *focus = QApplication::focusWidget();
         // The window icon's name is set only for an icon found in an icon theme.
-        const QJsonObject state{{"windows", windows}, {"labels", labels},
+        const QJsonObject state{{"windows", windows},
+                                {"labels", labels},
+                                {"active", active ? active->metaObject()->className() : ""},
+                                {"focus", focus ? focus->objectName() : ""},
                                 {"windowIcon", QApplication::windowIcon().name()}};
         const QByteArray line = QJsonDocument(state).toJson(QJsonDocument::Compact) + '\n';
         if (line == lastLine)

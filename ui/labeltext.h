@@ -1,0 +1,16 @@
+// Texts that always show whole or visibly cut: a label keeps its place and
+// grows to the right within the width it is allowed (its minimum and maximum
+// width); text wider than that is cut with "…" and shown whole in the
+// label's tool tip.
+#pragma once
+
+class QLabel;
+class QString;
+
+// Widens label, within its minimum and maximum width, to what its current
+// text needs; a label whose text fits keeps its designed width.
+void growToText(QLabel *label);
+
+// Sets text as label's plain text: whole, or, where even the maximum width
+// is too narrow, cut at the end with "…" and whole in the tool tip.
+void showWholeText(QLabel *label, const QString &text);
