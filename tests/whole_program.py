@@ -282,6 +282,9 @@ class WholeProgram(unittest.TestCase):
         self.assertEqual(uploader.wait_exit(), 0)
         self.assertFalse(self.file_dialog_appeared())
         self.assert_log_is(instrument, [])
+        # Run from the build folder, where no icon theme has it, the window
+        # icon is the program's own copy.
+        self.assertTrue(self.screens()[0]["windowIconDrawn"])
         if not os.path.exists("/dev/snd/seq"):
             # The missing ALSA sequencer is said once, in one line, and the
             # output is not tried on it again.

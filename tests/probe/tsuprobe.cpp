@@ -101,7 +101,8 @@ private:
                                 {"labels", labels},
                                 {"active", active ? active->metaObject()->className() : ""},
                                 {"focus", focus ? focus->objectName() : ""},
-                                {"windowIcon", QApplication::windowIcon().name()}};
+                                {"windowIcon", QApplication::windowIcon().name()},
+                                {"windowIconDrawn", !QApplication::windowIcon().pixmap(32, 32).isNull()}};
         const QByteArray line = QJsonDocument(state).toJson(QJsonDocument::Compact) + '\n';
         if (line == lastLine)
             return;
