@@ -1,10 +1,11 @@
 // tsu_bench: how fast and at what cost the uploader sends an update, next to
 // the floor that the MIDI transport itself sets.
 //
-// On a private JACK server (dummy backend) it runs, alternately, a whole
-// update by the uploader's own code (tsu_bench_uploader) and by a bare sender
-// that answers each reply from its MIDI callback (tsu_bench_floor), each in a
-// child process of its own against a fresh simulated instrument, and prints
+// It runs, alternately, a whole update by the uploader's own code
+// (tsu_bench_uploader) and by a bare sender that answers each reply from its
+// MIDI callback (tsu_bench_floor), each in a child process of its own against
+// a fresh simulated instrument on a fresh private JACK server (dummy
+// backend), and prints
 // time, throughput, the instrument-side reply-to-next-message times, CPU time
 // and peak memory for each run, their medians, and the uploader/floor ratios.
 #include "benchlib.h"
@@ -38,8 +39,9 @@ constexpr uint64_t jackMessageLimit = 16380;
 const char usageText[] =
     "Usage: tsu_bench [options]\n"
     "Runs whole updates by the uploader and by a minimal sender (the transport's floor),\n"
-    "alternately, on a private JACK server with the dummy backend, and prints their time\n"
-    "and cost. Each run is a child process of its own against a fresh tessarine-sim.\n"
+    "alternately, on private JACK servers with the dummy backend, and prints their time\n"
+    "and cost. Each run is a child process of its own against a fresh tessarine-sim on a\n"
+    "fresh server.\n"
     "  --size SIZE            update file size, K or M suffix allowed (default 1M): a header\n"
     "                         message, then SIZE / LENGTH data messages\n"
     "  --message-length L     bytes per data message, F0 and F7 included (default 256,\n"
@@ -189,13 +191,13 @@ std::string tail(const std::string &path, size_t maxBytes = 2000)
 class Bench
 {
 public:
-    Bench(const Options &options, std::string workDir, const std::string &serverName)
-        : opt(options), dir(std::move(workDir)), ports(serverName)
+    Bench(const Options &options, std::string workDir)
+        : opt(options), dir(std::move(workDir))
     {
     }
 
-    // Late cycles the server has reported so far: its log gets one line each.
-    int xrunsSoFar() const
+    // Late cycles the server of the run has reported: its log gets one line each.
+    int xruns() const
     {
         const std::string log = readWholeFile(dir + "/jackd.log");
         int count = 0;
@@ -236,12 +238,19 @@ public:
         const std::string outPath = base + ".out";
         const std::string errPath = base + ".err";
 
-        // The clients of the run before must be gone, or this run's clients
-        // would find the server in another state (and in another order).
-        if (!ports.waitUntilNoMidiPorts(std::chrono::seconds(10))) {
-            result.problem = "MIDI ports of an earlier run are still on the server";
+        // A server of its own for each run. In a cycle the server runs its
+        // clients in an order set by their client numbers, which on a server
+        // shared by all runs would be those the run before freed; and the
+        // order decides whether a reply and the next message can travel in
+        // one cycle. On a fresh server every run of every side starts alike.
+        PrivateJackServer server;
+        if (!server.start(opt.rate, opt.period, dir + "/jackd.log")) {
+            result.problem = "no private JACK server: " + server.error();
             return result;
         }
+        // The children find it by this name; the uploader's MIDI objects are
+        // made before its main() runs.
+        setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
         const std::string instrumentName = "Tsu Bench " + std::to_string(runCount);
         SimulatedInstrument instrument({"--name", instrumentName, "--timestamps"}, simLog);
         if (!instrument.ready()) {
@@ -254,7 +263,6 @@ public:
             args.push_back(instrumentName + " <:MIDI");
         args.insert(args.end(), {"--messages", std::to_string(file.messages), "--trace", tracePath});
 
-        const int xrunsBefore = xrunsSoFar();
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const auto started = std::chrono::steady_clock::now();
@@ -266,7 +274,8 @@ public:
         const ChildEnd end = waitForChild(pid, std::chrono::duration_cast<std::chrono::milliseconds>(timeout));
         result.processSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         instrument.stop();
-        result.xruns = xrunsSoFar() - xrunsBefore;
+        server.stop();
+        result.xruns = xruns();
 
         const auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
         result.cpuSeconds = seconds(end.usage.ru_utime) + seconds(end.usage.ru_stime);
@@ -317,7 +326,6 @@ public:
 private:
     const Options &opt;
     std::string dir;
-    PortWatcher ports;
     int runCount = 0;
 };
 
@@ -414,15 +422,16 @@ void printParts(const std::string &run, const std::string &side, const Row &row)
                 fixed(row.withinOneCycle, 1, 14).c_str(), fixed(row.xruns, 0, 12).c_str());
 }
 
-void printMachine(const Options &opt, const std::string &server)
+void printMachine(const Options &opt)
 {
     utsname host{};
     uname(&host);
     std::printf("machine: %ld CPUs, %s, memory %s, Linux %s, load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
                 firstLineOf("/proc/cpuinfo", "model name").c_str(), firstLineOf("/proc/meminfo", "MemTotal").c_str(),
                 host.release, loadAverage().c_str());
-    std::printf("transport: JACK dummy backend, synchronous, server %s, %d Hz, period %d frames (%.3f ms cycle)\n",
-                server.c_str(), opt.rate, opt.period, 1000.0 * opt.period / opt.rate);
+    std::printf("transport: JACK dummy backend, synchronous, a fresh server for each run, %d Hz, period %d frames "
+                "(%.3f ms cycle)\n",
+                opt.rate, opt.period, 1000.0 * opt.period / opt.rate);
 }
 } // namespace
 
@@ -436,19 +445,10 @@ int main(int argc, char **argv)
     }
     const std::string dir = dirTemplate;
 
-    PrivateJackServer server;
-    if (!server.start(opt.rate, opt.period, dir + "/jackd.log")) {
-        std::cerr << "tsu_bench: could not start a private JACK server: " << server.error() << '\n';
-        return 1;
-    }
-    // Every child, created after this, finds the server by this name; the
-    // uploader's MIDI objects are made before its main() runs.
-    setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    printMachine(opt, server.name());
+    printMachine(opt);
 
-    // Its port watcher is a client of the server: it goes before the server.
-    auto bench = std::make_unique<Bench>(opt, dir, server.name());
+    auto bench = std::make_unique<Bench>(opt, dir);
     bool allOk = true;
     for (const SizeRun &size : opt.sizes) {
         FileInfo file;
@@ -464,8 +464,8 @@ int main(int argc, char **argv)
                     static_cast<unsigned long long>(opt.messageLength), repetitions, repetitions == 1 ? "" : "s");
         std::fflush(stdout);
 
-        // Uploader, floor, uploader, floor...: a slow drift of the machine's
-        // load then touches both sides alike.
+        // The sides take turns: a slow drift of the machine's load then
+        // touches them all alike.
         std::vector<std::pair<std::string, std::string>> sides = opt.uploaders;
         sides.emplace_back("floor", TSU_BENCH_FLOOR_PATH);
         for (const auto &side : sides)
@@ -537,7 +537,6 @@ int main(int argc, char **argv)
     std::printf("\nload average at the end: %s\n", loadAverage().c_str());
 
     bench.reset();
-    server.stop();
     if (opt.keep || !allOk) {
         std::printf("work folder kept: %s\n", dir.c_str());
     } else {

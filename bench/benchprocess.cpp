@@ -1,7 +1,5 @@
 #include "benchprocess.h"
 
-#include <jack/jack.h>
-
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -39,36 +37,6 @@ ChildEnd waitForChild(pid_t pid, std::chrono::milliseconds timeout)
         end.signal = WTERMSIG(status);
     }
     return end;
-}
-
-PortWatcher::PortWatcher(const std::string &serverName)
-{
-    jack_status_t status;
-    client = jack_client_open("tsu-bench-watcher", jack_options_t(JackNoStartServer | JackServerName), &status,
-                              serverName.c_str());
-}
-
-PortWatcher::~PortWatcher()
-{
-    if (client)
-        jack_client_close(client);
-}
-
-bool PortWatcher::waitUntilNoMidiPorts(std::chrono::milliseconds timeout)
-{
-    if (!client)
-        return false;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const char **ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, 0);
-        const bool none = !ports || !ports[0];
-        jack_free(ports);
-        if (none)
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
 }
 
 std::string readWholeFile(const std::string &path)
