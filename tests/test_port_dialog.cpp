@@ -112,38 +112,39 @@ void tabIntoTheList(midiselection &dialog)
     EXPECT_EQ(midiLink.selectedPortName, list->item(0)->text());
 }
 
-TEST(PortDialog, SpaceOnOkConfirmsTheRowChosenWithTheArrows)
+// With two instruments attached, enters the list with Tab and chooses its
+// second row with the down arrow; confirm then presses the keys that should
+// confirm that row, and the row's port must be open.
+void chooseTheSecondRowAndConfirm(void (*confirm)(midiselection &))
 {
     SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"});
     ASSERT_TRUE(a.ready() && b.ready());
     midiselection dialog;
-    tabIntoTheList(dialog);
+    ASSERT_NO_FATAL_FAILURE(tabIntoTheList(dialog));
     QListWidget *list = dialog.ui->listWidget;
     QTest::keyClick(list, Qt::Key_Down);
-    QTest::keyClick(list, Qt::Key_Tab);
-    ASSERT_EQ(QApplication::focusWidget(), dialog.ui->pushButtonOk);
-    QTest::keyClick(dialog.ui->pushButtonOk, Qt::Key_Space);
+    ASSERT_NO_FATAL_FAILURE(confirm(dialog));
     EXPECT_EQ(dialog.portConfirmed, 1);
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(midiLink.selectedPortName, list->item(1)->text());
     EXPECT_TRUE(midiIn->isPortOpen());
 }
 
+TEST(PortDialog, SpaceOnOkConfirmsTheRowChosenWithTheArrows)
+{
+    chooseTheSecondRowAndConfirm([](midiselection &dialog) {
+        QTest::keyClick(dialog.ui->listWidget, Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), dialog.ui->pushButtonOk);
+        QTest::keyClick(dialog.ui->pushButtonOk, Qt::Key_Space);
+    });
+}
+
 // Ok, first in the focus order, is the dialog's default button: Return
 // where no other button has the focus presses it.
 TEST(PortDialog, ReturnInTheListPressesOkNotCancel)
 {
-    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"});
-    ASSERT_TRUE(a.ready() && b.ready());
-    midiselection dialog;
-    tabIntoTheList(dialog);
-    QListWidget *list = dialog.ui->listWidget;
-    QTest::keyClick(list, Qt::Key_Down);
-    QTest::keyClick(list, Qt::Key_Return);
-    EXPECT_EQ(dialog.portConfirmed, 1);
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(midiLink.selectedPortName, list->item(1)->text());
-    EXPECT_TRUE(midiIn->isPortOpen());
+    chooseTheSecondRowAndConfirm(
+        [](midiselection &dialog) { QTest::keyClick(dialog.ui->listWidget, Qt::Key_Return); });
 }
 
 TEST(PortDialog, CancelOpensNothing)
