@@ -7,6 +7,9 @@
 // INPUT_PORT is the instrument's output, OUTPUT_PORT its input. Prints
 // "wall_us <us>" (from reading the file until the last reply) on stdout.
 #include "clienttrace.h"
+#include "jackserver.h"
+
+#include "midi/rtmidiclient.h"
 
 #include <rtmidi/RtMidi.h>
 
@@ -132,6 +135,9 @@ int main(int argc, char **argv)
     sender.trace = std::make_unique<bench::Trace>(messages);
     RtMidiIn in(RtMidi::UNIX_JACK, "Bench Floor In");
     RtMidiOut out(RtMidi::UNIX_JACK, "Bench Floor Out");
+    // The server was started for this run an instant ago.
+    if (!waitForMidiService(in, std::chrono::seconds(10)) || !waitForMidiService(out, std::chrono::seconds(10)))
+        return fail("the JACK server took no MIDI client");
     sender.out = &out;
     const int inIndex = findPort(in, inputPort);
     const int outIndex = findPort(out, outputPort);
@@ -141,6 +147,10 @@ int main(int argc, char **argv)
     in.setCallback(&Sender::onInput, &sender);
     in.openPort(unsigned(inIndex), "in");
     out.openPort(unsigned(outIndex), "out");
+    // The first message goes out at once: the new connection must be in the
+    // server's cycles by then.
+    if (!waitUntilConnected(outputPort))
+        return fail("no connection to " + outputPort);
 
     const int64_t start = bench::monotonicMicros();
     // Read in one piece into room of the file's size, as the uploader does:

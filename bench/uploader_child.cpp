@@ -8,9 +8,11 @@
 // Prints "wall_us <us>" (from the start of the update until the last reply
 // was taken) and "run_us <us>" (until run() returned) on stdout.
 #include "clienttrace.h"
+#include "jackserver.h"
 #include "modalboxes.h"
 
 #include "midi/midilink.h"
+#include "midi/rtmidiclient.h"
 #include "midi/sysexreceiver.h"
 #include "ui/mainwindow.h"
 #include "update/updater.h"
@@ -99,6 +101,10 @@ int main(int argc, char **argv)
 
     MainWindow window;
     window.show();
+    // The server was started for this run an instant ago.
+    if (!midiIn || !midiOut || !waitForMidiService(*midiIn, std::chrono::seconds(10))
+        || !waitForMidiService(*midiOut, std::chrono::seconds(10)))
+        return fail("the JACK server took no MIDI client");
     // As "Ok" in the port dialog does.
     midiLink.refreshPorts();
     const int index = midiLink.indexOfPort(QString::fromStdString(port));
@@ -110,6 +116,13 @@ int main(int argc, char **argv)
         return fail(error.getMessage());
     }
     window.showSelectedPort(midiLink.selectedPortName);
+    // The first message is sent at once: the new connection to the
+    // instrument's input ("NAME <:MIDI", beside its "NAME >:MIDI") must be
+    // in the server's cycles by then.
+    std::string instrumentInput = port;
+    instrumentInput.replace(instrumentInput.rfind(" >:"), 3, " <:");
+    if (!waitUntilConnected(instrumentInput))
+        return fail("no connection to " + instrumentInput);
 
     midiIn->cancelCallback();
     midiIn->setCallback(&tracedInput, nullptr);

@@ -16,9 +16,11 @@
 #include <rtmidi/RtMidi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace midiclient {
@@ -100,4 +102,32 @@ inline MidiClients createMidiClients(const std::string &inputName, unsigned int 
     else if (!clients.out)
         std::cerr << "MIDI: no MIDI service could be opened for output; no MIDI port can be opened.\n";
     return clients;
+}
+
+// A MIDI service that has only just started, or is too busy to answer in
+// time (a JACK server started by a test an instant before, on a loaded
+// machine), may not take a client yet; RtMidi then only warns, and tries
+// again at the client's next call. Waits, within patience, until client is
+// connected; false if it never was. For the simulated instrument and the
+// tests, which join a server the moment it starts.
+inline bool waitForMidiService(RtMidi &client, std::chrono::milliseconds patience)
+{
+    bool refused = false;
+    client.setErrorCallback(
+        [](RtMidiError::Type type, const std::string &, void *refused) {
+            if (type == RtMidiError::WARNING)
+                *static_cast<bool *>(refused) = true;
+        },
+        &refused);
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        refused = false;
+        client.getPortCount();
+        if (!refused || std::chrono::steady_clock::now() >= deadline)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // Errors throw again from here on.
+    client.setErrorCallback(nullptr, nullptr);
+    return !refused;
 }

@@ -58,6 +58,7 @@ TEST(MidiLink, OpensTheChosenInputAndTheOutputWithTheMostAlikeName)
     EXPECT_TRUE(midiLink.selectedPortName.isEmpty());
     midiLink.openPorts(midiLink.indexOfPort(QString::fromStdString(b.portName())));
     EXPECT_EQ(midiLink.selectedPortName, QStringLiteral("Ger\u00e4t B >:MIDI"));
+    ASSERT_TRUE(waitUntilConnected(b.inputPortName()));
 
     const unsigned char hello[] = {0xF0, 0x7D, 0x01, 0x02, 0xF7};
     EXPECT_EQ(midiLink.sendSysex(hello, sizeof hello), 5);
@@ -77,6 +78,7 @@ TEST(MidiLink, SendsExactlyTheBytesUpToTheFirstEndByte)
     ASSERT_TRUE(instrument.ready());
     midiLink.refreshPorts();
     midiLink.openPorts(midiLink.indexOfPort(QString::fromStdString(instrument.portName())));
+    ASSERT_TRUE(waitUntilConnected(instrument.inputPortName()));
 
     const unsigned char twoMessages[] = {0xF0, 0x01, 0x02, 0xF7, 0xF0, 0x03, 0xF7};
     EXPECT_EQ(midiLink.sendSysex(twoMessages, sizeof twoMessages), 4);

@@ -88,6 +88,7 @@ protected:
         const int index = midiLink.indexOfPort(QString::fromStdString(instrument.portName()));
         ASSERT_GE(index, 0) << instrument.portName();
         midiLink.openPorts(index);
+        ASSERT_TRUE(waitUntilConnected(instrument.inputPortName()));
     }
 
     QString writeFile(const std::vector<Bytes> &messages, const Bytes &trailing = {})

@@ -237,32 +237,6 @@ private:
     std::thread thread_;
 };
 
-// A MIDI service that has only just started (a JACK server started by a test
-// an instant before) may not take clients yet; RtMidi then only warns, and
-// tries again at the client's next call. Waits, within patience, until the
-// client is connected; false if it never was.
-bool waitForService(RtMidi &client, std::chrono::milliseconds patience)
-{
-    bool refused = false;
-    client.setErrorCallback(
-        [](RtMidiError::Type type, const std::string &, void *refused) {
-            if (type == RtMidiError::WARNING)
-                *static_cast<bool *>(refused) = true;
-        },
-        &refused);
-    const auto deadline = Clock::now() + patience;
-    for (;;) {
-        refused = false;
-        client.getPortCount();
-        if (!refused || Clock::now() >= deadline)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    // Errors throw again from here on.
-    client.setErrorCallback(nullptr, nullptr);
-    return !refused;
-}
-
 // The listed port called name, or whose name starts with name and a space;
 // an empty string if there is none.
 std::string findPort(RtMidi &client, const std::string &name)
@@ -304,7 +278,7 @@ public:
             if (!out_ || !in_)
                 return {};
             const auto patience = std::chrono::seconds(10);
-            if (!waitForService(*out_, patience) || !waitForService(*in_, patience)) {
+            if (!waitForMidiService(*out_, patience) || !waitForMidiService(*in_, patience)) {
                 std::cerr << "tessarine-sim: the MIDI service took no client within " << patience.count()
                           << " s\n";
                 return {};

@@ -2,6 +2,7 @@
 
 #include <jack/jack.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -297,6 +298,16 @@ SimulatedInstrument::SimulatedInstrument(std::vector<std::string> args, const st
         outputPort = text.substr(6);
 }
 
+std::string SimulatedInstrument::inputPortName() const
+{
+    // "NAME >:MIDI" sends, "NAME <:MIDI" receives.
+    std::string name = outputPort;
+    const size_t at = name.rfind(" >:");
+    if (at != std::string::npos)
+        name[at + 1] = '<';
+    return name;
+}
+
 SimulatedInstrument::~SimulatedInstrument()
 {
     stop();
@@ -335,6 +346,32 @@ int SimulatedInstrument::stop()
         close(output);
     output = -1;
     return status;
+}
+
+bool waitUntilConnected(const std::string &portName, std::chrono::milliseconds timeout)
+{
+    // Never activated: it takes no part in the cycles it looks at.
+    jack_client_t *client = jack_client_open("tsu-connection-watch", JackNoStartServer, nullptr);
+    if (!client)
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool connected = false;
+    while (!connected && std::chrono::steady_clock::now() < deadline) {
+        // Connections read here are those of the graph the cycles use.
+        if (jack_port_t *port = jack_port_by_name(client, portName.c_str())) {
+            const char **peers = jack_port_get_all_connections(client, port);
+            connected = peers && peers[0];
+            jack_free(peers);
+        }
+        if (!connected)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // And one more cycle, for the one under way as the graph changed.
+    if (connected)
+        std::this_thread::sleep_for(std::chrono::microseconds(
+            2 * 1000000LL * jack_get_buffer_size(client) / std::max(1u, jack_get_sample_rate(client))));
+    jack_client_close(client);
+    return connected;
 }
 
 std::string hexLine(const unsigned char *bytes, size_t count)

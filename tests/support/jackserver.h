@@ -77,6 +77,13 @@ int runUnderPrivateJackServer(const std::vector<std::string> &command);
 // child, body runs.
 int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **));
 
+// Waits until the port named portName, on the server JACK_DEFAULT_SERVER
+// names, has a connection in the graph that the server's cycles use. JACK
+// takes a new connection into its cycles only at the start of one, so a
+// message sent into a connection just made can still go nowhere; a test that
+// sends at once waits for this first. False when timeout passed first.
+bool waitUntilConnected(const std::string &portName, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
 // One tessarine-sim process: a simulated instrument on the private server.
 class SimulatedInstrument
 {
@@ -91,6 +98,8 @@ public:
 
     // The port the uploader picks as its input, as the instrument announced it.
     const std::string &portName() const { return outputPort; }
+    // The instrument's own input, where the uploader's messages arrive.
+    std::string inputPortName() const;
     bool ready() const { return !outputPort.empty(); }
     // The log: one line per message received (with --timestamps, rx and tx lines).
     std::vector<std::string> logLines() const;
