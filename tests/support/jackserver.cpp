@@ -3,6 +3,7 @@
 #include <jack/jack.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -189,8 +192,19 @@ void PrivateJackServer::stop()
     lockFd = -1;
 }
 
+bool isolateJackFiles()
+{
+    // A mount namespace of its own, whose mounts stay in it, and in it a
+    // fresh /dev/shm.
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+           && mount("tsu-shm", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") == 0;
+}
+
 int runUnderPrivateJackServer(const std::vector<std::string> &command)
 {
+    if (!isolateJackFiles())
+        std::fprintf(stderr, "note: no /dev/shm of its own (%s): JACK's files are shared with other tests\n",
+                     std::strerror(errno));
     // The server's messages, shown when the command fails.
     char logPath[] = "/tmp/tsu-jackd-XXXXXX";
     const int logFd = mkstemp(logPath);

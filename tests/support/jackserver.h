@@ -64,8 +64,21 @@ private:
     std::string problem;
 };
 
-// Runs command (args[0] searched on PATH) under a private JACK server: the
-// server is started first, the command finds it through JACK_DEFAULT_SERVER
+// Gives this process, and every process it starts from now on, a /dev/shm of
+// its own, where JACK keeps all its files: the servers' sockets and
+// semaphores, the registry of server names (room for 8) and a metadata
+// database that all the servers and clients of a user share, and that a
+// server removes as it ends, under the feet of another server's clients that
+// are opening it at that moment (they then fail to connect). In a /dev/shm of
+// its own, a test's servers and clients meet no other test's, and what they
+// leave goes with the last of them. Needs the right to make a mount namespace
+// (root, as in CI); false, changing nothing, where it is not given: the
+// shared /dev/shm is then used as it is.
+bool isolateJackFiles();
+
+// Runs command (args[0] searched on PATH) under a private JACK server, in
+// files of its own where that is allowed (isolateJackFiles): the server is
+// started first, the command finds it through JACK_DEFAULT_SERVER
 // (and the name's lock through TSU_JACK_LOCK_FD), and the server is stopped
 // when the command has ended. Returns the command's exit code, or 1 when the
 // server could not be started or the command was killed.
