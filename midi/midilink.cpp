@@ -51,8 +51,11 @@ int MidiLink::indexOfPort(QString name)
 
 void MidiLink::openPorts(int index)
 {
-    if (!midiIn || !midiOut)
+    if (!midiIn)
         throw RtMidiError("No MIDI service could be opened.", RtMidiError::DRIVER_ERROR);
+    if (!midiOut)
+        throw RtMidiError("No MIDI output could be opened on the MIDI service of the input ports.",
+                          RtMidiError::DRIVER_ERROR);
 
     const QString inputName =
         (index >= 0 && index < portNames.size()) ? portNames.at(index) : QString();

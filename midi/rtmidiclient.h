@@ -7,8 +7,8 @@
 // JACK is ever tried. The uploader's objects are built before main() runs, so
 // that would end the program before it shows anything. createMidiClients
 // makes the same choice for the input without stopping at a failing backend,
-// then opens the output on the input's backend: an input and an output on two
-// different MIDI services could not reach one instrument. A backend that has
+// then opens the output on the input's backend and on no other: an input and
+// an output on two different MIDI services could not reach one instrument. A backend that has
 // failed is not tried again, and each failure or warning is one line on the
 // standard error stream.
 #pragma once
@@ -24,29 +24,48 @@
 #include <vector>
 
 namespace midiclient {
+// Puts std::cerr back on its own buffer however the scope is left.
+class CerrCapture
+{
+public:
+    explicit CerrCapture(std::streambuf *into) : saved(std::cerr.rdbuf(into)) {}
+    ~CerrCapture() { std::cerr.rdbuf(saved); }
+    CerrCapture(const CerrCapture &) = delete;
+    CerrCapture &operator=(const CerrCapture &) = delete;
+
+private:
+    std::streambuf *const saved;
+};
+
 // Runs work, which calls into RtMidi on api. RtMidi writes its messages to
 // std::cerr framed by blank lines, and throws on errors; here each message
-// becomes one line that names the backend. False when work threw.
+// becomes one line that names the backend. False when work threw an
+// RtMidiError, whatever its message (an empty one too); any other exception
+// passes on, with std::cerr restored.
 template <class Work>
 bool sayingOneLineEach(RtMidi::Api api, Work work)
 {
     std::ostringstream said;
-    std::streambuf *const cerrBuffer = std::cerr.rdbuf(said.rdbuf());
+    bool failed = false;
     std::string problem;
-    try {
-        work();
-    } catch (const RtMidiError &error) {
-        problem = error.getMessage();
+    {
+        const CerrCapture capture(said.rdbuf());
+        try {
+            work();
+        } catch (const RtMidiError &error) {
+            failed = true;
+            problem = error.getMessage();
+        }
     }
-    std::cerr.rdbuf(cerrBuffer);
     std::istringstream lines(said.str());
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line != problem)
             std::cerr << "MIDI: " << RtMidi::getApiDisplayName(api) << ": " << line << '\n';
     }
-    if (!problem.empty())
-        std::cerr << "MIDI: " << RtMidi::getApiDisplayName(api) << ": " << problem << '\n';
-    return problem.empty();
+    if (failed)
+        std::cerr << "MIDI: " << RtMidi::getApiDisplayName(api) << ": "
+                  << (problem.empty() ? std::string("failed without a message") : problem) << '\n';
+    return !failed;
 }
 
 // A Client on api, or null when api has failed before or fails now.
@@ -62,25 +81,28 @@ Client *tryApi(RtMidi::Api api, std::vector<RtMidi::Api> &failed, const Args &..
 }
 } // namespace midiclient
 
-struct MidiClients
+template <class In, class Out>
+struct MidiClientPair
 {
-    RtMidiIn *in = nullptr;   // null when no backend could be opened
-    RtMidiOut *out = nullptr; // null when no backend could be opened
+    In *in = nullptr;   // null when no backend could be opened
+    Out *out = nullptr; // null when the input's backend has no output for us
 };
+using MidiClients = MidiClientPair<RtMidiIn, RtMidiOut>;
 
-inline MidiClients createMidiClients(const std::string &inputName, unsigned int inputQueueLimit,
-                                     const std::string &outputName)
+// The choice itself, over the given backends in their order, for any client
+// types built as RtMidiIn and RtMidiOut are.
+template <class In, class Out>
+MidiClientPair<In, Out> createMidiClientsOn(const std::vector<RtMidi::Api> &apis, const std::string &inputName,
+                                            unsigned int inputQueueLimit, const std::string &outputName)
 {
-    std::vector<RtMidi::Api> apis;
-    RtMidi::getCompiledApi(apis);
     std::vector<RtMidi::Api> failed;
-    MidiClients clients;
+    MidiClientPair<In, Out> clients;
 
     // RtMidi's own choice: the first backend with an input port, or else the
     // last one that could be opened.
     RtMidi::Api inputApi = RtMidi::UNSPECIFIED;
     for (RtMidi::Api api : apis) {
-        RtMidiIn *input = midiclient::tryApi<RtMidiIn>(api, failed, inputName, inputQueueLimit);
+        In *input = midiclient::tryApi<In>(api, failed, inputName, inputQueueLimit);
         if (!input)
             continue;
         delete clients.in;
@@ -92,16 +114,25 @@ inline MidiClients createMidiClients(const std::string &inputName, unsigned int 
             break;
     }
 
+    // Only on the input's backend: an output on another MIDI service cannot
+    // reach the instrument whose input port the user picks.
     if (clients.in)
-        clients.out = midiclient::tryApi<RtMidiOut>(inputApi, failed, outputName);
-    for (auto api = apis.begin(); !clients.out && api != apis.end(); ++api)
-        clients.out = midiclient::tryApi<RtMidiOut>(*api, failed, outputName);
+        clients.out = midiclient::tryApi<Out>(inputApi, failed, outputName);
 
     if (!clients.in)
         std::cerr << "MIDI: no MIDI service could be opened; no MIDI port will be listed.\n";
     else if (!clients.out)
-        std::cerr << "MIDI: no MIDI service could be opened for output; no MIDI port can be opened.\n";
+        std::cerr << "MIDI: " << RtMidi::getApiDisplayName(inputApi)
+                  << ": no MIDI output could be opened; no MIDI port can be opened.\n";
     return clients;
+}
+
+inline MidiClients createMidiClients(const std::string &inputName, unsigned int inputQueueLimit,
+                                     const std::string &outputName)
+{
+    std::vector<RtMidi::Api> apis;
+    RtMidi::getCompiledApi(apis);
+    return createMidiClientsOn<RtMidiIn, RtMidiOut>(apis, inputName, inputQueueLimit, outputName);
 }
 
 // A MIDI service that has only just started, or is too busy to answer in

@@ -3,6 +3,7 @@
 #include "jackserver.h"
 
 #include "midi/midilink.h"
+#include "midi/rtmidiclient.h"
 #include "midi/sysexreceiver.h"
 
 #include <QElapsedTimer>
@@ -11,6 +12,9 @@
 #include <rtmidi/RtMidi.h>
 
 #include <gtest/gtest.h>
+
+#include <map>
+#include <new>
 
 namespace {
 bool waitForReply()
@@ -98,6 +102,117 @@ TEST(MidiLink, NoInstrumentMeansNoPortToOpen)
 {
     EXPECT_EQ(midiLink.refreshPorts(), 0);
     EXPECT_THROW(midiLink.openPorts(0), RtMidiError);
+}
+
+TEST(MidiLink, NoOutputMeansTheLinkCannotBeOpenedAndSaysWhy)
+{
+    SimulatedInstrument instrument;
+    ASSERT_TRUE(instrument.ready());
+    midiLink.refreshPorts();
+    RtMidiOut *const working = midiOut;
+    midiOut = nullptr;
+    try {
+        midiLink.openPorts(midiLink.indexOfPort(QString::fromStdString(instrument.portName())));
+        ADD_FAILURE() << "opened without an output";
+    } catch (const RtMidiError &error) {
+        EXPECT_NE(error.getMessage().find("No MIDI output"), std::string::npos) << error.getMessage();
+    }
+    midiOut = working;
+    EXPECT_FALSE(midiIn->isPortOpen());
+}
+
+// MIDI services as a machine may have them, for the choice of backends: a
+// service that refuses inputs, outputs or both (no ALSA sequencer, a JACK
+// server that takes no more clients), and the input ports each one has.
+struct Services
+{
+    static inline std::map<RtMidi::Api, std::string> refusesInput, refusesOutput;
+    static inline std::map<RtMidi::Api, unsigned int> inputPorts;
+    static inline std::vector<RtMidi::Api> made;
+    static void reset()
+    {
+        refusesInput.clear();
+        refusesOutput.clear();
+        inputPorts.clear();
+        made.clear();
+    }
+};
+
+struct FakeIn
+{
+    FakeIn(RtMidi::Api api, const std::string &, unsigned int) : api(api)
+    {
+        if (Services::refusesInput.count(api))
+            throw RtMidiError(Services::refusesInput[api], RtMidiError::DRIVER_ERROR);
+    }
+    unsigned int getPortCount() { return Services::inputPorts[api]; }
+    RtMidi::Api api;
+};
+
+struct FakeOut
+{
+    FakeOut(RtMidi::Api api, const std::string &) : api(api)
+    {
+        Services::made.push_back(api);
+        if (Services::refusesOutput.count(api))
+            throw RtMidiError(Services::refusesOutput[api], RtMidiError::DRIVER_ERROR);
+    }
+    RtMidi::Api api;
+};
+
+MidiClientPair<FakeIn, FakeOut> chooseBackends()
+{
+    return createMidiClientsOn<FakeIn, FakeOut>({RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK}, "in", 100, "out");
+}
+
+TEST(MidiBackends, TheFirstServiceWithAPortTakesInputAndOutput)
+{
+    Services::reset();
+    Services::inputPorts = {{RtMidi::LINUX_ALSA, 3}, {RtMidi::UNIX_JACK, 1}};
+    auto clients = chooseBackends();
+    ASSERT_TRUE(clients.in && clients.out);
+    EXPECT_EQ(clients.in->api, RtMidi::LINUX_ALSA);
+    EXPECT_EQ(clients.out->api, RtMidi::LINUX_ALSA);
+
+    // No ALSA sequencer: both fall back to JACK.
+    Services::reset();
+    Services::refusesInput[RtMidi::LINUX_ALSA] = "no sequencer";
+    Services::refusesOutput[RtMidi::LINUX_ALSA] = "no sequencer";
+    Services::inputPorts[RtMidi::UNIX_JACK] = 1;
+    clients = chooseBackends();
+    ASSERT_TRUE(clients.in && clients.out);
+    EXPECT_EQ(clients.in->api, RtMidi::UNIX_JACK);
+    EXPECT_EQ(clients.out->api, RtMidi::UNIX_JACK);
+    EXPECT_EQ(Services::made, std::vector<RtMidi::Api>{RtMidi::UNIX_JACK}) << "a failed backend was tried again";
+}
+
+TEST(MidiBackends, AnOutputIsOnlyEverOnTheInputsService)
+{
+    // The input's service refuses an output, with or without a message: no
+    // output at all, never one on a service that cannot reach the instrument.
+    for (const std::string message : {"cannot create port", ""}) {
+        Services::reset();
+        Services::inputPorts = {{RtMidi::LINUX_ALSA, 2}, {RtMidi::UNIX_JACK, 1}};
+        Services::refusesOutput[RtMidi::LINUX_ALSA] = message;
+        const auto clients = chooseBackends();
+        ASSERT_TRUE(clients.in);
+        EXPECT_EQ(clients.in->api, RtMidi::LINUX_ALSA);
+        EXPECT_EQ(clients.out, nullptr) << "output on " << clients.out->api << " (\"" << message << "\")";
+        EXPECT_EQ(Services::made, std::vector<RtMidi::Api>{RtMidi::LINUX_ALSA});
+    }
+}
+
+TEST(MidiBackends, WhatALibraryCallSaysOnTheErrorStreamIsCapturedAndGivenBack)
+{
+    std::streambuf *const own = std::cerr.rdbuf();
+    EXPECT_FALSE(midiclient::sayingOneLineEach(RtMidi::LINUX_ALSA, [] { throw RtMidiError(""); }))
+        << "an error without a message is still an error";
+    EXPECT_EQ(std::cerr.rdbuf(), own);
+    EXPECT_THROW(midiclient::sayingOneLineEach(RtMidi::LINUX_ALSA, [] { throw std::bad_alloc(); }),
+                 std::bad_alloc);
+    const bool restored = std::cerr.rdbuf() == own;
+    std::cerr.rdbuf(own);
+    EXPECT_TRUE(restored) << "std::cerr left on a buffer that is gone";
 }
 
 TEST(PortLookup, FindsTheLastEqualName)
