@@ -60,9 +60,11 @@ int runUploader(int argc, char **argv)
 
     currentUpdater = new Updater(fileName, &window);
     currentUpdater->run(fileName);
-    // An Exit click during the update was delivered while no event loop ran,
-    // so its quit request went nowhere: it ends the program here instead.
-    if (!MainWindow::exitRequested())
+    // An Exit click (or a close of the window) during the update was
+    // delivered while no event loop ran, so its quit request went nowhere: it
+    // ends the program here instead. An event loop with no window to click
+    // Exit in would never end.
+    if (!MainWindow::exitRequested() && window.isVisible())
         app.exec();
     return 0;
 }

@@ -4,16 +4,21 @@
 #include "update/updater.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace {
 template <class Widget>
@@ -269,56 +274,87 @@ TEST(MainWindow, ShowsTheTargetVersion)
     EXPECT_EQ(message->text(), QString::fromUtf8("Updating to version \xC3\xBC"));
 }
 
-TEST(MainWindow, ExitEndsTheEventLoopWithOrWithoutAnUpdate)
+// What a window manager does on Alt+F4 or from the task bar: a close event
+// that reaches the window through its platform window, as a spontaneous one.
+void closeAsAWindowManagerDoes(QWidget &window)
 {
-    MainWindow window;
-    window.show();
-    auto *exitButton = child<QPushButton>(window, "pushButton");
-
-    // Before an update exists: only the event loop ends.
-    currentUpdater = nullptr;
-    QTimer::singleShot(0, exitButton, [exitButton] { QTest::mouseClick(exitButton, Qt::LeftButton); });
-    EXPECT_EQ(QApplication::exec(), 0);
-    EXPECT_TRUE(MainWindow::exitRequested());
-
-    // With an update: it is asked to stop first.
-    Updater updater(QStringLiteral("/nonexistent.tsu"), &window);
-    currentUpdater = &updater;
-    QTimer::singleShot(0, exitButton, [exitButton] { QTest::mouseClick(exitButton, Qt::LeftButton); });
-    EXPECT_EQ(QApplication::exec(), 0);
-    EXPECT_TRUE(updater.abortFlag);
-    currentUpdater = nullptr;
+    QCloseEvent close;
+    QApplication::sendEvent(window.windowHandle(), &close);
 }
 
-TEST(MainWindow, ExitTakesTheKeyboardBackAfterABoxAndIsPressedWithIt)
+TEST(MainWindow, ExitOrClosingTheWindowEndsTheEventLoopWithOrWithoutAnUpdate)
+{
+    MainWindow window;
+    auto *exitButton = child<QPushButton>(window, "pushButton");
+    const std::vector<std::pair<const char *, std::function<void()>>> ways{
+        {"Exit", [exitButton] { QTest::mouseClick(exitButton, Qt::LeftButton); }},
+        {"close", [&window] { closeAsAWindowManagerDoes(window); }},
+    };
+    for (const auto &way : ways) {
+        // Before an update exists: only the event loop ends.
+        window.show();
+        currentUpdater = nullptr;
+        QTimer::singleShot(0, &window, way.second);
+        EXPECT_EQ(QApplication::exec(), 0) << way.first;
+        EXPECT_TRUE(MainWindow::exitRequested()) << way.first;
+
+        // With an update: it is asked to stop first.
+        window.show();
+        Updater updater(QStringLiteral("/nonexistent.tsu"), &window);
+        currentUpdater = &updater;
+        QTimer::singleShot(0, &window, way.second);
+        EXPECT_EQ(QApplication::exec(), 0) << way.first;
+        EXPECT_TRUE(updater.abortFlag) << way.first;
+        currentUpdater = nullptr;
+    }
+}
+
+TEST(MainWindow, ExitTakesTheKeyboardBackAfterABoxAndSpaceAlonePressesIt)
 {
     MainWindow window;
     window.show();
     auto *exitButton = child<QPushButton>(window, "pushButton");
     currentUpdater = nullptr;
 
-    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return}) {
-        // A box of the program had the keyboard; when it closes, the window
-        // takes it back, with Exit focused.
-        QMessageBox box;
-        box.setText(QStringLiteral("End"));
-        QTimer::singleShot(0, &box, [&box] {
-            // Pressed even if the box never became active: the test then
-            // fails below, instead of waiting for good.
-            (void)QTest::qWaitFor([&box] { return box.isActiveWindow(); });
-            QTest::keyClick(&box, Qt::Key_Return);
-        });
-        box.exec();
-        EXPECT_TRUE(QTest::qWaitFor([&window] { return QApplication::activeWindow() == &window; }));
-        EXPECT_EQ(QApplication::focusWidget(), exitButton);
+    // A box of the program had the keyboard and was answered with Return;
+    // when it closes, the window takes the keyboard back, with Exit focused.
+    QMessageBox box;
+    box.setText(QStringLiteral("End"));
+    QTimer::singleShot(0, &box, [&box] {
+        // Pressed even if the box never became active: the test then
+        // fails below, instead of waiting for good.
+        (void)QTest::qWaitFor([&box] { return box.isActiveWindow(); });
+        QTest::keyClick(&box, Qt::Key_Return);
+    });
+    box.exec();
+    EXPECT_TRUE(QTest::qWaitFor([&window] { return QApplication::activeWindow() == &window; }));
+    ASSERT_EQ(QApplication::focusWidget(), exitButton);
 
-        QTimer::singleShot(0, exitButton, [key] { QTest::keyClick(QApplication::focusWidget(), key); });
-        // Ends a loop that the key did not end, with a code of its own.
-        QTimer stuck;
-        stuck.setSingleShot(true);
-        QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-        stuck.start(10000);
-        EXPECT_EQ(QApplication::exec(), 0) << "key " << key;
-    }
+    // Return, held or pressed again, and an auto-repeated Space press leave
+    // Exit alone; a whole Space press and release presses it.
+    QSignalSpy pressed(exitButton, &QPushButton::clicked);
+    QTimer::singleShot(0, exitButton, [] {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        for (int i = 0; i < 5; ++i) {
+            QKeyEvent held(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"), true);
+            QApplication::sendEvent(QApplication::focusWidget(), &held);
+        }
+        QKeyEvent repeated(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "), true);
+        QApplication::sendEvent(QApplication::focusWidget(), &repeated);
+        QKeyEvent released(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "), true);
+        QApplication::sendEvent(QApplication::focusWidget(), &released);
+        QCoreApplication::exit(2);
+    });
+    QApplication::exec();
+    EXPECT_EQ(pressed.count(), 0) << "Exit pressed by Return or an auto-repeated key";
+
+    QTimer::singleShot(0, exitButton, [] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space); });
+    // Ends a loop that the key did not end, with a code of its own.
+    QTimer stuck;
+    stuck.setSingleShot(true);
+    QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    stuck.start(10000);
+    EXPECT_EQ(QApplication::exec(), 0) << "Space did not press Exit";
+    EXPECT_EQ(pressed.count(), 1);
 }
 } // namespace

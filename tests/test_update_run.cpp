@@ -8,7 +8,10 @@
 #include "ui/mainwindow.h"
 #include "update/updater.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
@@ -190,30 +193,41 @@ TEST_F(UpdateRun, AnsweringNoSendsOnlyTheFirstMessage)
     EXPECT_EQ(instrument.logLines(), expectedLog({messages[0]}));
 }
 
-TEST_F(UpdateRun, ExitWhileAReplyIsAwaitedStopsAtOnce)
+// Exit clicked, or the window closed by the window manager (Alt+F4, the task
+// bar), while the instrument is silent.
+class EndDuringUpdate : public UpdateRun, public ::testing::WithParamInterface<std::string>
+{
+};
+
+TEST_P(EndDuringUpdate, WhileAReplyIsAwaitedStopsAtOnce)
 {
     SimulatedInstrument instrument({"--stop-after", "1"});
     ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
     BoxAnswerer boxes;
-    // Exit is clicked once the instrument has the second message and stays
+    // The end comes once the instrument has the second message and stays
     // silent, a few milliseconds into the wait for its reply.
-    QTimer clicker;
-    QElapsedTimer sinceClick;
-    QObject::connect(&clicker, &QTimer::timeout, [&] {
+    QTimer ender;
+    QElapsedTimer sinceEnd;
+    QObject::connect(&ender, &QTimer::timeout, [&] {
         if (instrument.logLines().size() >= 2) {
-            clicker.stop();
-            sinceClick.start();
-            QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("pushButton")), Qt::LeftButton);
+            ender.stop();
+            sinceEnd.start();
+            if (GetParam() == "Exit") {
+                QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("pushButton")), Qt::LeftButton);
+            } else {
+                QCloseEvent close;
+                QApplication::sendEvent(window.windowHandle(), &close);
+            }
         }
     });
-    clicker.start(10);
+    ender.start(10);
     const auto messages = threeMessages();
     runUpdate(writeFile(messages));
 
-    // The run sees the click at its next look, within a pause of about a
+    // The run sees the end at its next look, within a pause of about a
     // millisecond; far below this bound, however loaded the machine.
-    ASSERT_TRUE(sinceClick.isValid());
-    EXPECT_LT(sinceClick.elapsed(), 500);
+    ASSERT_TRUE(sinceEnd.isValid());
+    EXPECT_LT(sinceEnd.elapsed(), 500);
     EXPECT_TRUE(updater->abortFlag);
     EXPECT_TRUE(MainWindow::exitRequested());
     EXPECT_TRUE(boxes.boxes.empty());
@@ -221,6 +235,50 @@ TEST_F(UpdateRun, ExitWhileAReplyIsAwaitedStopsAtOnce)
     QTest::qWait(100);
     instrument.stop();
     EXPECT_EQ(instrument.logLines(), expectedLog({messages[0], messages[1]}));
+}
+
+INSTANTIATE_TEST_SUITE_P(ExitOrClose, EndDuringUpdate, ::testing::Values("Exit", "close"),
+                         [](const auto &info) { return info.param; });
+
+TEST_F(UpdateRun, ReturnHeldThroughTheQuestionDoesNotAbort)
+{
+    // Each message takes the instrument a while, so that the held key's
+    // repeats come while the update runs.
+    SimulatedInstrument instrument({"--version", "2.0", "--delay", "40"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    auto *exitButton = window.findChild<QPushButton *>(QStringLiteral("pushButton"));
+    int repeatsOnExit = 0;
+    QTimer repeats;
+    QObject::connect(&repeats, &QTimer::timeout, [&] {
+        QWidget *focus = QApplication::focusWidget();
+        if (!focus || repeatsOnExit >= 10)
+            return;
+        repeatsOnExit += focus == exitButton;
+        QKeyEvent held(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"), true);
+        QApplication::sendEvent(focus, &held);
+    });
+    BoxAnswerer boxes;
+    // "Replace ?" answered by Return on Yes, and the key held down.
+    boxes.onBox = [&](const SeenBox &seen) {
+        if (!seen.text.endsWith("Replace ?"))
+            return;
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        QAbstractButton *yes = box->button(QMessageBox::Yes);
+        yes->setFocus();
+        QTest::keyPress(yes, Qt::Key_Return);
+        repeats.start(5);
+    };
+    const auto messages = threeMessages();
+    runUpdate(writeFile(messages));
+    repeats.stop();
+
+    EXPECT_GT(repeatsOnExit, 0) << "the held key never reached Exit";
+    EXPECT_FALSE(updater->abortFlag);
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[1].text, "End");
+    EXPECT_EQ(steps, threeMessageSteps);
+    instrument.stop();
+    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
 }
 
 TEST_F(UpdateRun, ThousandsOfMessagesGoThroughWithoutAStall)

@@ -5,6 +5,7 @@
 #include "ui_mainwindow.h"
 #include "update/updater.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 
 Updater *currentUpdater = nullptr;
@@ -43,10 +44,13 @@ MainWindow::MainWindow(QWidget *parent)
     showWholeText(ui->labelVersion, QStringLiteral("Updater version 1.0.2"));
 
     // Exit by keyboard: when the window has the keyboard, Exit, its only
-    // focusable widget, has the focus; Space or, as in a dialog, Return
-    // presses it. The window takes the keyboard back whenever one of the
-    // program's boxes or dialogs closes.
-    ui->pushButton->setAutoDefault(true);
+    // focusable widget, has the focus, and Space presses it (on the key's
+    // release, never on an auto-repeated press). Return does not: a Return
+    // that answers one of the program's boxes, held a moment too long or
+    // pressed once more, would land on Exit as the window takes the keyboard
+    // back, and abort the update it had just confirmed.
+    ui->pushButton->setAutoDefault(false);
+    ui->pushButton->setDefault(false);
     new KeyboardReturn(this);
 }
 
@@ -89,4 +93,10 @@ void MainWindow::on_pushButton_clicked()
         currentUpdater->requestAbort();
     exitClicked = true;
     QCoreApplication::quit();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    on_pushButton_clicked();
+    event->accept();
 }

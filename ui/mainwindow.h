@@ -26,6 +26,12 @@ public:
     // click during the update came while no event loop ran to quit.
     static bool exitRequested();
 
+protected:
+    // A window manager closes the window even without a frame (Alt+F4, the
+    // task bar): that is Exit too, or an update would go on unseen and the
+    // program would never end.
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void on_pushButton_clicked();
 

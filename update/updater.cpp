@@ -97,6 +97,10 @@ void Updater::run(QString fileName)
     const ReplyWakeUps wakeUps;
     int32_t sent = 0;
     while (sent < size) {
+        // Exit (or the window closed) while a box of this run was open: not
+        // one more message.
+        if (abortFlag)
+            return;
         // A reply can only answer a message already sent: one that is still
         // pending now (a version reply the instrument sent on its own, or a
         // duplicate) belongs to no message of this exchange and is dropped.
@@ -111,9 +115,11 @@ void Updater::run(QString fileName)
             return;
         }
         // The rest of a file that ends with 0xF7 always holds a whole
-        // message, so nothing was sent because there is no MIDI output.
+        // message, so nothing was sent because there is no MIDI output; the
+        // text names both causes all the same.
         if (length == 0) {
-            showSendFailure(QStringLiteral("No MIDI output is open."));
+            showSendFailure(QStringLiteral("Nothing could be sent: no MIDI output is open, "
+                                           "or no complete message is left in the file."));
             return;
         }
 

@@ -21,6 +21,9 @@ void BoxAnswerer::poll()
     boxes.push_back(seen);
     if (onBox)
         onBox(seen);
+    // Answered there already, as a user at the keyboard would.
+    if (!box->isVisible())
+        return;
     QAbstractButton *button = nullptr;
     if (answer)
         button = box->button(answer(seen));

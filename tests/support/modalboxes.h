@@ -24,7 +24,8 @@ public:
 
     explicit BoxAnswerer(Answer answer = nullptr);
     std::vector<SeenBox> boxes;
-    // Called when a box is seen, before it is answered (to look at the window then).
+    // Called when a box is seen, before it is answered (to look at the window
+    // then, or to answer it itself: a box it closes is left alone).
     std::function<void(const SeenBox &)> onBox;
 
 private:
