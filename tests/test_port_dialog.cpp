@@ -3,6 +3,7 @@
 #include "modalboxes.h"
 
 #include "midi/midilink.h"
+#include "ui/labeltext.h"
 #include "ui/midiselection.h"
 #include "ui_midiselection.h"
 
@@ -12,6 +13,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 
 #include <rtmidi/RtMidi.h>
 
@@ -63,6 +65,32 @@ TEST(PortDialog, FormAsDesigned)
     EXPECT_FALSE(ui->pushButtonOk->isEnabled());
     EXPECT_EQ(dialog.portSelected, -1);
     EXPECT_EQ(dialog.portConfirmed, 0);
+}
+
+TEST(PortDialog, TitleTooWideForTheDialogIsCutWithASignAndKeepsItsColour)
+{
+    midiselection dialog;
+    QLabel *title = dialog.ui->label;
+    const QString designed = title->text();
+    // A font far wider than the designed one, as where the family is missing.
+    QFont wide = title->font();
+    wide.setPointSize(30);
+    title->setFont(wide);
+    showWholeRichText(title, designed);
+    EXPECT_LE(title->geometry().right(), dialog.width());
+    EXPECT_LE(title->sizeHint().width(), title->width());
+    QTextDocument shown;
+    shown.setHtml(title->text());
+    EXPECT_TRUE(shown.toPlainText().endsWith(QChar(0x2026))) << shown.toPlainText().toStdString();
+    EXPECT_TRUE(QStringLiteral("MIDI port selection").startsWith(shown.toPlainText().chopped(1)));
+    EXPECT_EQ(title->toolTip(), "MIDI port selection");
+    EXPECT_TRUE(title->text().contains("#dddddd")) << title->text().toStdString();
+
+    // At the designed size it is whole again, with no tool tip.
+    title->setFont(QFont(QStringLiteral("Calibri"), 10));
+    showWholeRichText(title, designed);
+    EXPECT_EQ(title->text(), designed);
+    EXPECT_TRUE(title->toolTip().isEmpty());
 }
 
 TEST(PortDialog, ListsThePortsAndOpensTheOneCurrentAtOk)

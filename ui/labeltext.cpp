@@ -3,6 +3,8 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QString>
+#include <QTextCursor>
+#include <QTextDocument>
 
 void growToText(QLabel *label)
 {
@@ -24,4 +26,32 @@ void showWholeText(QLabel *label, const QString &text)
     const int room = label->contentsRect().width() - 2 * label->margin();
     label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, room));
     label->setToolTip(text);
+}
+
+void showWholeRichText(QLabel *label, const QString &html)
+{
+    label->setTextFormat(Qt::RichText);
+    label->setText(html);
+    growToText(label);
+    if (label->sizeHint().width() <= label->width()) {
+        label->setToolTip(QString());
+        return;
+    }
+    QTextDocument document;
+    document.setDefaultFont(label->font());
+    document.setHtml(html);
+    const QString whole = document.toPlainText();
+    QTextCursor cursor(&document);
+    cursor.movePosition(QTextCursor::NextCharacter);
+    const QTextCharFormat format = cursor.charFormat();
+    const QFontMetrics metrics(format.font().resolve(label->font()));
+    // Measured as the label lays it out, so cut until it fits there.
+    for (int room = label->contentsRect().width() - 2 * label->margin(); room > 0; room -= 2) {
+        cursor.select(QTextCursor::Document);
+        cursor.insertText(metrics.elidedText(whole, Qt::ElideRight, room), format);
+        label->setText(document.toHtml());
+        if (label->sizeHint().width() <= label->width())
+            break;
+    }
+    label->setToolTip(whole);
 }

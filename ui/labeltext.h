@@ -14,3 +14,7 @@ void growToText(QLabel *label);
 // Sets text as label's plain text: whole, or, where even the maximum width
 // is too narrow, cut at the end with "…" and whole in the tool tip.
 void showWholeText(QLabel *label, const QString &text);
+
+// The same for rich text (a title with its own colour and alignment): cut,
+// the text keeps the format of its first character.
+void showWholeRichText(QLabel *label, const QString &html);

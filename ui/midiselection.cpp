@@ -23,10 +23,11 @@ midiselection::midiselection(QWidget *parent)
     portConfirmed = 0;
     ui->pushButtonOk->setEnabled(false);
     // The title may grow to the right, up to the dialog's edge, where a
-    // font wider than the designed one draws it.
+    // font wider than the designed one draws it; beyond that it is cut with
+    // a sign and whole in its tool tip.
     ui->label->setMinimumWidth(ui->label->width());
     ui->label->setMaximumWidth(width() - ui->label->x());
-    growToText(ui->label);
+    showWholeRichText(ui->label, ui->label->text());
     midiLink.refreshPorts();
     for (int i = 0; i < midiLink.portNames.size(); ++i)
         ui->listWidget->insertItem(ui->listWidget->count(), midiLink.portNames.at(i));
