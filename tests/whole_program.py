@@ -242,6 +242,56 @@ class WholeProgram(unittest.TestCase):
                   f"  received {got[first][:60] if first < len(got) else 'nothing'}\n"
                   f"  expected {expected[first][:60] if first < len(expected) else 'nothing'}")
 
+    def screen_reader(self):
+        """An AT-SPI client, as a screen reader is one: a session bus of the
+        test's own (the accessibility bus is started from it), Qt's bridge
+        switched on for the uploader, and pyatspi connected to both."""
+        read_end, write_end = os.pipe()
+        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", f"--print-address={write_end}"],
+                               pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               start_new_session=True, preexec_fn=du.dies_with_parent())
+        os.close(write_end)
+        self.addCleanup(du.end_process, bus)
+        with os.fdopen(read_end) as pipe:
+            address = pipe.readline().strip()
+        self.assertTrue(address, "the session bus gave no address")
+        os.environ["DBUS_SESSION_BUS_ADDRESS"] = address
+        self.midi_env.update(DBUS_SESSION_BUS_ADDRESS=address, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        try:
+            import pyatspi
+        except ImportError:
+            self.skipTest("no AT-SPI client here: python3-pyatspi")
+        return pyatspi
+
+    @staticmethod
+    def accessible(root, role, name=None, showing=True):
+        """The first object under root, depth first, with that role (and name,
+        a string or a predicate), showing unless told otherwise; None if none."""
+        import pyatspi
+        try:
+            states = root.getState()
+            fits = (root.getRoleName() == role
+                    and (name is None or (name(root.name) if callable(name) else root.name == name))
+                    and (not showing or states.contains(pyatspi.STATE_SHOWING)))
+            if fits:
+                return root
+            children = [root.getChildAtIndex(i) for i in range(root.childCount)]
+        except Exception:  # an object that went away while it was read
+            return None
+        return next(filter(None, (WholeProgram.accessible(c, role, name, showing) for c in children)), None)
+
+    def wait_accessible(self, root, role, name=None, what=None):
+        return du.wait_for(what or f"the accessible {role} {name!r}", lambda: self.accessible(root, role, name),
+                           TIMEOUT, lambda: self.uploader.check_running(f"while waiting for the {role}"))
+
+    @staticmethod
+    def act(accessible, action):
+        """Does the object's accessible action of that name (Press, Toggle)."""
+        actions = accessible.queryAction()
+        names = [actions.getName(i) for i in range(actions.nActions)]
+        assert action in names, f"{accessible.name!r} offers {names}, not {action}"
+        actions.doAction(names.index(action))
+
     # --- tests -------------------------------------------------------------------
 
     def test_yes_installs_the_whole_file_and_one_exit_click_ends(self):
@@ -460,6 +510,58 @@ class WholeProgram(unittest.TestCase):
         self.assertFalse(self.file_dialog_appeared())
         self.assert_log_is(other, [])
 
+
+
+    def test_a_screen_reader_follows_the_whole_update(self):
+        atspi = self.screen_reader()
+        other = self.start_instrument("--name", "Tessarine A", "--version", "1.0.0")
+        chosen = self.start_instrument("--name", "Tessarine B", "--version", "1.0.0")
+        file = self.make_file("1.5.0", messages=10, length=100)
+        uploader = self.start_uploader()
+        desktop = atspi.Registry.getDesktop(0)
+        app = self.wait_accessible(desktop, "application", "tessarine-uploader", "the uploader on the AT-SPI bus")
+
+        # The port dialog: a named list of the ports, in the program's order,
+        # and Ok, which cannot be pressed before a port is chosen.
+        dialog = self.wait_accessible(app, "dialog", "MIDI port selection")
+        ports = self.wait_accessible(dialog, "list", "MIDI input ports")
+        names = [ports.getChildAtIndex(i).name for i in range(ports.childCount)]
+        self.assertEqual(names, [p for p in du.midi_output_ports(self.jack_name) if p.startswith("Tessarine")])
+        ok = self.accessible(dialog, "push button", "Ok")
+        self.assertIsNotNone(self.accessible(dialog, "push button", "Cancel"))
+        self.assertFalse(ok.getState().contains(atspi.STATE_ENABLED))
+        self.assertTrue(self.accessible(dialog, "push button", "Cancel").getState().contains(atspi.STATE_FOCUSED),
+                        "the keyboard path starts on Cancel")
+
+        # Chosen and confirmed through the accessible actions alone.
+        self.act(ports.getChildAtIndex(names.index(chosen.port)), "Toggle")
+        du.wait_for("Ok to be enabled", lambda: ok.getState().contains(atspi.STATE_ENABLED), TIMEOUT)
+        self.act(ok, "Press")
+        uploader.open_file(file)
+
+        # The question and its answer, then the progress as a value and "End".
+        question = self.wait_accessible(app, "label", lambda n: n.endswith("Replace ?"), "the question read out")
+        self.assertEqual(question.name, "Current firmware version is 1.0.0\nNew version is 1.5.0\nReplace ?")
+        alert = question.parent
+        self.assertEqual(alert.getRoleName(), "alert")
+        self.act(self.accessible(alert, "push button", "Yes"), "Press")
+        end = self.wait_accessible(app, "label", "End", 'the "End" text read out')
+        main = self.accessible(app, "frame", "Tessarine Uploader")
+        progress = self.accessible(main, "progress bar", "Update progress")
+        value = progress.queryValue()
+        self.assertEqual((value.minimumValue, value.currentValue, value.maximumValue), (0, 100, 100))
+        for line in ("Selected MIDI port: " + chosen.port, "Updater version 1.0.2", "Updating to version 1.5.0",
+                     "100%"):
+            self.assertIsNotNone(self.accessible(main, "label", line), line)
+        self.act(self.accessible(end.parent, "push button", "OK"), "Press")
+
+        # The keyboard is back on Exit, which ends the program.
+        exit_button = self.accessible(main, "push button", "Exit")
+        du.wait_for("Exit focused", lambda: exit_button.getState().contains(atspi.STATE_FOCUSED), TIMEOUT)
+        self.act(exit_button, "Press")
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(chosen, du.tsu_messages(file))
+        self.assert_log_is(other, [])
 
 if __name__ == "__main__":
     # ctest ends a test that runs too long with SIGTERM: clean up then too.

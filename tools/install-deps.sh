@@ -16,6 +16,8 @@ packages=(
   dpkg-dev file lintian desktop-file-utils appstream
   # whole-program tests and the demonstration: a virtual display, driven as a user would
   xvfb xdotool x11-utils imagemagick fonts-dejavu-core
+  # the screen reader's view of the program: the AT-SPI bus, a client, a session bus
+  at-spi2-core python3-pyatspi dbus-daemon
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi

@@ -52,6 +52,13 @@ MainWindow::MainWindow(QWidget *parent)
     ui->pushButton->setAutoDefault(false);
     ui->pushButton->setDefault(false);
     new KeyboardReturn(this);
+
+    // For a screen reader: what the widgets without a text of their own are,
+    // and what Exit does. (The labels are read by their texts.)
+    ui->label->setAccessibleName(QStringLiteral("Tessarine logo"));
+    ui->progressBar->setAccessibleName(QStringLiteral("Update progress"));
+    ui->progressBar->setAccessibleDescription(QStringLiteral("Share of the update file sent to the instrument, in percent"));
+    ui->pushButton->setAccessibleDescription(QStringLiteral("Ends the program; stops an update that is running"));
 }
 
 MainWindow::~MainWindow()

@@ -4,6 +4,7 @@
 #include "midi/midilink.h"
 #include "ui_midiselection.h"
 
+#include <QListWidget>
 #include <QMessageBox>
 
 #include <rtmidi/RtMidi.h>
@@ -28,6 +29,20 @@ midiselection::midiselection(QWidget *parent)
     ui->label->setMinimumWidth(ui->label->width());
     ui->label->setMaximumWidth(width() - ui->label->x());
     showWholeRichText(ui->label, ui->label->text());
+    // For a screen reader, which would otherwise announce the window by its
+    // title, "Dialog", and the list by nothing at all.
+    setAccessibleName(QStringLiteral("MIDI port selection"));
+    ui->listWidget->setAccessibleName(QStringLiteral("MIDI input ports"));
+    ui->listWidget->setAccessibleDescription(QStringLiteral("Choose the port the instrument is connected to"));
+    ui->pushButtonOk->setAccessibleDescription(QStringLiteral("Opens the chosen port and its output"));
+    ui->pushButtonCancel->setAccessibleDescription(QStringLiteral("Ends the program without an update"));
+    // A row selected without becoming current (a screen reader's select or
+    // toggle action) is chosen as a click chooses it.
+    connect(ui->listWidget, &QListWidget::itemSelectionChanged, this, [this] {
+        const QList<QListWidgetItem *> selected = ui->listWidget->selectedItems();
+        if (selected.size() == 1 && selected.first() != ui->listWidget->currentItem())
+            ui->listWidget->setCurrentItem(selected.first());
+    });
     midiLink.refreshPorts();
     for (int i = 0; i < midiLink.portNames.size(); ++i)
         ui->listWidget->insertItem(ui->listWidget->count(), midiLink.portNames.at(i));
