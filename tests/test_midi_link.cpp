@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <new>
 
 namespace {
@@ -160,9 +161,17 @@ struct FakeOut
     RtMidi::Api api;
 };
 
-MidiClientPair<FakeIn, FakeOut> chooseBackends()
+struct Chosen
 {
-    return createMidiClientsOn<FakeIn, FakeOut>({RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK}, "in", 100, "out");
+    std::unique_ptr<FakeIn> in;
+    std::unique_ptr<FakeOut> out;
+};
+
+Chosen chooseBackends()
+{
+    const auto clients =
+        createMidiClientsOn<FakeIn, FakeOut>({RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK}, "in", 100, "out");
+    return {std::unique_ptr<FakeIn>(clients.in), std::unique_ptr<FakeOut>(clients.out)};
 }
 
 TEST(MidiBackends, TheFirstServiceWithAPortTakesInputAndOutput)

@@ -263,6 +263,8 @@ TEST_F(UpdateRun, ReturnHeldThroughTheQuestionDoesNotAbort)
         if (!seen.text.endsWith("Replace ?"))
             return;
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        // A key goes to the window that has the keyboard: the box, once it has it.
+        (void)QTest::qWaitFor([box] { return box->isActiveWindow(); });
         QAbstractButton *yes = box->button(QMessageBox::Yes);
         yes->setFocus();
         QTest::keyPress(yes, Qt::Key_Return);
