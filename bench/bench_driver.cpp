@@ -10,6 +10,7 @@
 // and peak memory for each run, their medians, and the uploader/floor ratios.
 #include "benchlib.h"
 #include "benchprocess.h"
+#include "instrument.h"
 #include "jackserver.h"
 
 #include <algorithm>

@@ -10,6 +10,7 @@
 #include "jackserver.h"
 
 #include "midi/rtmidiclient.h"
+#include "sysexbytes.h"
 
 #include <rtmidi/RtMidi.h>
 
@@ -27,7 +28,7 @@
 #include <vector>
 
 namespace {
-const unsigned char acknowledgement[] = {0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
+constexpr auto &acknowledgement = acknowledgementBytes;
 
 struct Sender
 {

@@ -3,6 +3,7 @@
 // walk from message to message (sysexMessageLength) over a large image.
 #include "midi/sysexmessage.h"
 #include "midi/sysexreceiver.h"
+#include "sysexbytes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -14,9 +15,7 @@
 SysexReceiver sysexReceiver;
 
 namespace {
-using Bytes = std::vector<unsigned char>;
-
-const Bytes acknowledgement{0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
+const Bytes &acknowledgement = ::acknowledgement();
 
 // One acknowledgement per callback, as RtMidi delivers them.
 void ReceiveAcknowledgements(benchmark::State &state)

@@ -109,7 +109,7 @@ if [ -n "$compare_rev" ] && [ "$run_updates" = 1 ]; then
     rm -f "$copy/$(basename "$f").new"
     cp -p "$copy/$(basename "$f")" "$copy/src/$f"
   done
-  configure "$copy/src" "$copy/build" -DTSU_TESTS=OFF
+  configure "$copy/src" "$copy/build" -DBUILD_TESTING=OFF
   cmake --build "$copy/build" -j "$jobs" --target tsu_bench_uploader >&2
   driver_args+=(--uploader "uploader@$rev=$copy/build/bench/tsu_bench_uploader")
 fi

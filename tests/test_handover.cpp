@@ -3,6 +3,7 @@
 // with ThreadSanitizer: one thread delivers replies while the other polls or
 // sleeps in the update's pauses.
 #include "midi/sysexreceiver.h"
+#include "sysexbytes.h"
 #include "update/updater.h"
 
 #include <QAbstractEventDispatcher>
@@ -26,16 +27,13 @@ TEST(ReplyHandover, EveryTakenVersionReplyIsComplete)
         const std::vector<std::string> texts{"1.0", "22.22.22", std::string(22, '7')};
         for (int i = 0; i < replies; ++i) {
             const std::string &text = texts[size_t(i) % texts.size()];
-            std::vector<unsigned char> reply{0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E,
-                                             0, 0, 0, static_cast<unsigned char>(text.size())};
-            reply.insert(reply.end(), text.begin(), text.end());
-            reply.push_back(0xF7);
+            const Bytes reply = versionReply(text);
             // Delivered in two pieces, with an acknowledgement between replies.
             std::vector<unsigned char> head(reply.begin(), reply.begin() + 7);
             std::vector<unsigned char> tail(reply.begin() + 7, reply.end());
             onMidiInput(0, &head, nullptr);
             onMidiInput(0, &tail, nullptr);
-            std::vector<unsigned char> ack{0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
+            Bytes ack = acknowledgement();
             onMidiInput(0, &ack, nullptr);
         }
         done = true;
@@ -105,7 +103,7 @@ TEST_F(ReplyWakeUp, AReplyThatLandsJustBeforeThePauseEndsItAtOnce)
     // The last look at the reply, then the reply lands on another thread
     // before the pause has begun to sleep.
     ASSERT_FALSE(sysexReceiver.takeAck());
-    std::thread([] { deliver({0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7}); }).join();
+    std::thread([] { deliver(acknowledgement()); }).join();
     QElapsedTimer clock;
     clock.start();
     waitWithEvents(20000);
@@ -128,13 +126,13 @@ TEST_F(ReplyWakeUp, ThousandsOfRepliesEachEndTheWaitForThem)
             while (sent.load(std::memory_order_acquire) <= i && !stop.load())
                 std::this_thread::yield();
             if (i % 2)
-                deliver({0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7});
+                deliver(acknowledgement());
             else
                 deliver({0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E, 0, 0, 0, 3, '2', '.', '1', 0xF7});
         }
         // Replies that keep coming while the GUI thread lets its dispatcher go.
         for (int i = 0; i < 2000 && !stop.load(); ++i)
-            deliver({0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7});
+            deliver(acknowledgement());
     });
     struct Join
     {
@@ -156,8 +154,9 @@ TEST_F(ReplyWakeUp, ThousandsOfRepliesEachEndTheWaitForThem)
             waitWithEvents(1);
             ASSERT_LT(clock.elapsed(), 10000) << "no reply taken for message " << i;
         }
-        if (i % 2 == 0)
+        if (i % 2 == 0) {
             ASSERT_EQ(sysexReceiver.versionString(), "2.1");
+        }
     }
     sysexReceiver.setReplyWaiter(nullptr);
     watchdog.reset();

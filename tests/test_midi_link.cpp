@@ -1,6 +1,8 @@
 // The MIDI link over a private JACK server with simulated instruments: ports
 // listed, the right pair opened, messages sent whole and cut at their end.
+#include "instrument.h"
 #include "jackserver.h"
+#include "sysexbytes.h"
 
 #include "midi/midilink.h"
 #include "midi/rtmidiclient.h"

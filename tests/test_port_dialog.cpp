@@ -1,4 +1,5 @@
 // The port selection dialog with simulated instruments attached.
+#include "instrument.h"
 #include "jackserver.h"
 #include "modalboxes.h"
 

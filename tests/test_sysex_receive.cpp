@@ -3,6 +3,7 @@
 #include "midi/midilink.h"
 #include "midi/sysexmessage.h"
 #include "midi/sysexreceiver.h"
+#include "sysexbytes.h"
 
 #include <gtest/gtest.h>
 
@@ -10,20 +11,8 @@
 #include <vector>
 
 namespace {
-using Bytes = std::vector<unsigned char>;
-
-const Bytes ack{0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
-
-Bytes versionReply(const std::string &text, int declared = -1)
-{
-    const int length = declared < 0 ? int(text.size()) : declared;
-    Bytes reply{0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E,
-                static_cast<unsigned char>((length >> 21) & 0x7F), static_cast<unsigned char>((length >> 14) & 0x7F),
-                static_cast<unsigned char>((length >> 7) & 0x7F), static_cast<unsigned char>(length & 0x7F)};
-    reply.insert(reply.end(), text.begin(), text.end());
-    reply.push_back(0xF7);
-    return reply;
-}
+// The replies as the simulated instrument sends them.
+const Bytes &ack = acknowledgement();
 
 void deliver(Bytes bytes)
 {

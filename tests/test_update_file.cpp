@@ -17,6 +17,7 @@ using Bytes = std::vector<unsigned char>;
 Bytes header(const std::string &version, Bytes numbers = Bytes(28, 0))
 {
     Bytes bytes{0xF0, 0x7E, 0x10, 0x07, 0x02};
+    bytes.reserve(bytes.size() + numbers.size() + version.size() + 2);
     bytes.insert(bytes.end(), numbers.begin(), numbers.end());
     bytes.insert(bytes.end(), version.begin(), version.end());
     bytes.push_back(0x00);

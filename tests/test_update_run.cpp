@@ -1,7 +1,9 @@
 // Whole update runs against the simulated instrument over a private JACK
 // server: what the instrument receives, what the user is asked and shown.
+#include "instrument.h"
 #include "jackserver.h"
 #include "modalboxes.h"
+#include "sysexbytes.h"
 
 #include "midi/midilink.h"
 #include "midi/sysexreceiver.h"
@@ -28,8 +30,6 @@
 #include <sstream>
 
 namespace {
-using Bytes = std::vector<unsigned char>;
-
 Bytes message(size_t length, unsigned char fill)
 {
     Bytes bytes(length, fill);

@@ -75,7 +75,7 @@ say "Installing the Debian packages it needs (tools/install-deps.sh)"
 "$root/tools/install-deps.sh"
 
 say "Building into $build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTSU_TESTS=OFF -DTSU_BENCH=OFF >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tessarine-uploader tessarine-sim make-tsu
 
 uploader=$build/tessarine-uploader

@@ -14,7 +14,7 @@ build=$root/build/deb
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 eval "$(dpkg-buildflags --export=sh)"
 export CXXFLAGS="$CPPFLAGS $CXXFLAGS"  # CMake reads no CPPFLAGS
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTSU_TESTS=OFF -DTSU_BENCH=OFF >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tessarine-uploader
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB)

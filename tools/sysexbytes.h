@@ -1,10 +1,12 @@
-// Byte-level helpers shared by the developer tools: 28-bit numbers in 7-bit
+// Byte-level helpers shared by the developer tools, the tests and the
+// benchmarks (the program keeps its own): 28-bit numbers in 7-bit
 // groups, the instrument's two replies (acknowledgement and version reply),
 // hex text for logs, and the assembly of SysEx messages from MIDI deliveries.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,18 +20,20 @@ inline void appendNumber28(Bytes &out, uint32_t value)
 }
 
 // The instrument's answer to a message it accepted.
+inline constexpr unsigned char acknowledgementBytes[] = {0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
 inline const Bytes &acknowledgement()
 {
-    static const Bytes ack{0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
+    static const Bytes ack(std::begin(acknowledgementBytes), std::end(acknowledgementBytes));
     return ack;
 }
 
 // The instrument's version reply: fixed prefix "ver.", text length, text, F7.
-// The text goes out unchanged, so tests can make malformed replies too.
-inline Bytes versionReply(const std::string &text)
+// The text goes out unchanged, and the length declared may differ from the
+// text's (declared >= 0), so tests can make malformed replies too.
+inline Bytes versionReply(const std::string &text, long declared = -1)
 {
     Bytes reply{0xF0, 0x7E, 0x10, 0x07, 0x02, 'v', 'e', 'r', '.'};
-    appendNumber28(reply, static_cast<uint32_t>(text.size()));
+    appendNumber28(reply, static_cast<uint32_t>(declared < 0 ? long(text.size()) : declared));
     reply.insert(reply.end(), text.begin(), text.end());
     reply.push_back(0xF7);
     return reply;

@@ -8,7 +8,7 @@ jobs=$(nproc)
 tools/install-deps.sh
 
 echo "== plain build"
-cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DTSU_BENCH=ON
 cmake --build build/plain -j "$jobs"
 ctest --test-dir build/plain -j "$jobs" --output-on-failure
 
@@ -17,7 +17,7 @@ echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
-cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTSU_SANITIZE=ON -DTSU_BENCH=OFF
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTSU_SANITIZE=ON -DBUILD_TESTING=ON -DTSU_BENCH=OFF
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize -j "$jobs" --output-on-failure
 unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS

@@ -25,17 +25,6 @@ namespace {
 const char childMarker[] = "TSU_TEST_UNDER_PRIVATE_JACK";
 constexpr int poolSize = 6;
 
-bool waitForExit(pid_t pid, std::chrono::milliseconds timeout, int *status)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid, status, WNOHANG) == pid)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
-
 // What a server of this name and its clients may have left in /dev/shm when
 // they were killed: the server's socket ("jack_NAME_UID_N") and the
 // semaphores of the server and of each client ("jack_sem.UID_NAME_CLIENT").
@@ -56,40 +45,6 @@ void removeLeftovers(const std::string &name)
     closedir(shm);
 }
 } // namespace
-
-pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd, int stderrFd, int deathSignal)
-{
-    std::vector<char *> argv;
-    for (const std::string &arg : args)
-        argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // The parent may have ended before the death signal was asked for.
-        if (prctl(PR_SET_PDEATHSIG, deathSignal) != 0 || getppid() != parent)
-            _exit(127);
-        if (stdoutFd >= 0)
-            dup2(stdoutFd, STDOUT_FILENO);
-        if (stderrFd >= 0)
-            dup2(stderrFd, STDERR_FILENO);
-        execvp(argv[0], argv.data());
-        std::perror(argv[0]);
-        _exit(127);
-    }
-    return pid;
-}
-
-int endProcess(pid_t pid, std::chrono::milliseconds patience)
-{
-    int status = 0;
-    kill(pid, SIGTERM);
-    if (!waitForExit(pid, patience, &status)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    return status;
-}
 
 PrivateJackServer::~PrivateJackServer()
 {
@@ -276,92 +231,6 @@ int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **))
     return runUnderPrivateJackServer(command);
 }
 
-SimulatedInstrument::SimulatedInstrument(std::vector<std::string> args, const std::string &log)
-    : logPath(log)
-{
-    static int counter = 0;
-    if (logPath.empty()) {
-        logPath = "/tmp/tsu-sim-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".log";
-        ownLog = true;
-    }
-    std::remove(logPath.c_str());
-    args.insert(args.begin(), TSU_SIM_PATH);
-    args.push_back("--log");
-    args.push_back(logPath);
-
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return;
-    pid = spawnProcess(args, fds[1]);
-    close(fds[1]);
-    output = fds[0];
-    // The instrument says "ready <port>" once its ports are open. A MIDI
-    // service in trouble may keep it from ever saying so: never wait forever.
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{output, POLLIN, 0};
-        if (poll(&ready, 1, 100) <= 0)
-            continue;
-        char c;
-        if (read(output, &c, 1) != 1 || c == '\n')
-            break;
-        text.push_back(c);
-    }
-    if (text.rfind("ready ", 0) == 0)
-        outputPort = text.substr(6);
-}
-
-std::string SimulatedInstrument::inputPortName() const
-{
-    // "NAME >:MIDI" sends, "NAME <:MIDI" receives.
-    std::string name = outputPort;
-    const size_t at = name.rfind(" >:");
-    if (at != std::string::npos)
-        name[at + 1] = '<';
-    return name;
-}
-
-SimulatedInstrument::~SimulatedInstrument()
-{
-    stop();
-    if (ownLog)
-        std::remove(logPath.c_str());
-}
-
-std::vector<std::string> SimulatedInstrument::logLines() const
-{
-    std::vector<std::string> lines;
-    std::ifstream in(logPath);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
-
-bool SimulatedInstrument::waitForLogLines(size_t count, std::chrono::milliseconds timeout) const
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (logLines().size() >= count)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return logLines().size() >= count;
-}
-
-int SimulatedInstrument::stop()
-{
-    if (pid <= 0)
-        return -1;
-    const int status = endProcess(pid);
-    pid = -1;
-    if (output >= 0)
-        close(output);
-    output = -1;
-    return status;
-}
-
 bool waitUntilConnected(const std::string &portName, std::chrono::milliseconds timeout)
 {
     // Never activated: it takes no part in the cycles it looks at.
@@ -386,20 +255,4 @@ bool waitUntilConnected(const std::string &portName, std::chrono::milliseconds t
             2 * 1000000LL * jack_get_buffer_size(client) / std::max(1u, jack_get_sample_rate(client))));
     jack_client_close(client);
     return connected;
-}
-
-std::string hexLine(const unsigned char *bytes, size_t count)
-{
-    std::string text;
-    char pair[4];
-    for (size_t i = 0; i < count; ++i) {
-        std::snprintf(pair, sizeof pair, i ? " %02x" : "%02x", bytes[i]);
-        text += pair;
-    }
-    return text;
-}
-
-std::string hexLine(const std::vector<unsigned char> &bytes)
-{
-    return hexLine(bytes.data(), bytes.size());
 }

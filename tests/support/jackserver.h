@@ -1,29 +1,16 @@
 // MIDI over a private JACK server, for the tests and the benchmarks: the
-// server itself, a way to run a whole program (a test binary, a script)
-// against it, and the simulated instrument as a child process.
-//
-// No process started here outlives the one that started it: each child gets
-// a signal from the kernel when its parent ends (PR_SET_PDEATHSIG), whether
-// the parent returns, crashes or is killed by ctest's time limit.
+// pool of server names, the server itself in files of its own, a way to run
+// a whole program (a test binary, a script) against it, and the wait for a
+// connection to be in its cycles.
 #pragma once
+
+#include "children.h"
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <string>
 #include <vector>
-
-// Starts args[0] (searched on PATH) with args. stdoutFd and stderrFd, when
-// not negative, become the child's standard output and error. The child is
-// sent deathSignal when the thread that started it ends; start children from
-// the main thread, which ends only with the process.
-pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd = -1, int stderrFd = -1,
-                   int deathSignal = SIGKILL);
-
-// SIGTERM, then SIGKILL once patience has passed; the status as waitpid gives it.
-int endProcess(pid_t pid, std::chrono::milliseconds patience = std::chrono::seconds(5));
 
 // A JACK server with the dummy backend, under a name of its own, stopped by
 // its PID. Synchronous mode, so that no MIDI event is dropped when a cycle
@@ -96,40 +83,3 @@ int runWithPrivateJackServer(int argc, char **argv, int (*body)(int, char **));
 // message sent into a connection just made can still go nowhere; a test that
 // sends at once waits for this first. False when timeout passed first.
 bool waitUntilConnected(const std::string &portName, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// One tessarine-sim process: a simulated instrument on the private server.
-class SimulatedInstrument
-{
-public:
-    // args are tessarine-sim's options; --log is added. The log is written to
-    // logPath and kept, or, when logPath is empty, to a file of its own that
-    // goes with the instrument.
-    explicit SimulatedInstrument(std::vector<std::string> args = {}, const std::string &logPath = {});
-    ~SimulatedInstrument();
-    SimulatedInstrument(const SimulatedInstrument &) = delete;
-    SimulatedInstrument &operator=(const SimulatedInstrument &) = delete;
-
-    // The port the uploader picks as its input, as the instrument announced it.
-    const std::string &portName() const { return outputPort; }
-    // The instrument's own input, where the uploader's messages arrive.
-    std::string inputPortName() const;
-    bool ready() const { return !outputPort.empty(); }
-    // The log: one line per message received (with --timestamps, rx and tx lines).
-    std::vector<std::string> logLines() const;
-    // Waits until the log holds at least count lines.
-    bool waitForLogLines(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
-    // Ends the instrument (SIGTERM) and waits for it; its log is then complete.
-    int stop();
-
-private:
-    pid_t pid = -1;
-    // Kept open while the instrument runs, so that it never writes into a closed pipe.
-    int output = -1;
-    std::string logPath;
-    bool ownLog = false;
-    std::string outputPort;
-};
-
-// The bytes as the instrument logs them: lowercase hex pairs split by spaces.
-std::string hexLine(const unsigned char *bytes, size_t count);
-std::string hexLine(const std::vector<unsigned char> &bytes);
