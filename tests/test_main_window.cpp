@@ -220,11 +220,19 @@ TEST(MainWindow, HundredPercentFitsBesideTheBar)
     EXPECT_EQ(percent->text(), "5%");
 }
 
-TEST(MainWindow, LongTargetVersionIsCutWithASignInItsBox)
+TEST(MainWindow, ShowsTheTargetVersionWholeOrCutWithASignInItsBox)
 {
     MainWindow window;
     window.show();
     auto *message = child<QLabel>(window, "labelMsg");
+    window.showTargetVersion("2.1");
+    EXPECT_TRUE(message->isVisible());
+    EXPECT_EQ(message->text(), "Updating to version 2.1");
+    window.showTargetVersion(nullptr);
+    EXPECT_EQ(message->text(), "Updating to version ");
+    window.showTargetVersion("\xC3\xBC"); // UTF-8
+    EXPECT_EQ(message->text(), QString::fromUtf8("Updating to version \xC3\xBC"));
+
     window.showTargetVersion("2.30.4-beta.7+b12345");
     expectWholeOrMarked(message, "Updating to version 2.30.4-beta.7+b12345");
     EXPECT_NE(message->text(), "Updating to version 2.30.4-beta.7+b12345");
@@ -258,20 +266,6 @@ TEST(MainWindow, ProgressShowsAnyNumberWhileTheBarKeepsItsRange)
     window.setProgress(-1);
     EXPECT_EQ(bar->value(), 100);
     EXPECT_EQ(percent->text(), "-1%");
-}
-
-TEST(MainWindow, ShowsTheTargetVersion)
-{
-    MainWindow window;
-    window.show();
-    auto *message = child<QLabel>(window, "labelMsg");
-    window.showTargetVersion("2.1");
-    EXPECT_TRUE(message->isVisible());
-    EXPECT_EQ(message->text(), "Updating to version 2.1");
-    window.showTargetVersion(nullptr);
-    EXPECT_EQ(message->text(), "Updating to version ");
-    window.showTargetVersion("\xC3\xBC"); // UTF-8
-    EXPECT_EQ(message->text(), QString::fromUtf8("Updating to version \xC3\xBC"));
 }
 
 // What a window manager does on Alt+F4 or from the task bar: a close event

@@ -126,6 +126,23 @@ protected:
         return lines;
     }
 
+    // Runs a whole update of the three-message file; returns its messages.
+    std::vector<Bytes> runThreeMessages()
+    {
+        auto messages = threeMessages();
+        runUpdate(writeFile(messages));
+        return messages;
+    }
+
+    // The instrument's log against the messages, once anything still on its
+    // way has arrived and the instrument has ended.
+    void expectReceived(SimulatedInstrument &instrument, const std::vector<Bytes> &messages)
+    {
+        QTest::qWait(100);
+        instrument.stop();
+        EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+    }
+
     void SetUp() override { window.show(); }
     void TearDown() override { currentUpdater = nullptr; }
 
@@ -147,8 +164,7 @@ TEST_F(UpdateRun, VersionReplyLeadsToTheQuestionAndYesSendsEverything)
     SimulatedInstrument instrument({"--version", "2.0"});
     ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
     BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::Yes; });
-    const auto messages = threeMessages();
-    runUpdate(writeFile(messages));
+    const auto messages = runThreeMessages();
 
     ASSERT_EQ(boxes.boxes.size(), 2u);
     EXPECT_EQ(boxes.boxes[0].title, "Updater message");
@@ -156,8 +172,7 @@ TEST_F(UpdateRun, VersionReplyLeadsToTheQuestionAndYesSendsEverything)
     EXPECT_EQ(boxes.boxes[1].text, "End");
     EXPECT_EQ(steps, threeMessageSteps);
     EXPECT_EQ(window.findChild<QLabel *>(QStringLiteral("labelPercent"))->text(), "100%");
-    instrument.stop();
-    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+    expectReceived(instrument, messages);
 }
 
 TEST_F(UpdateRun, AcknowledgementsOnlyAskNothing)
@@ -165,14 +180,12 @@ TEST_F(UpdateRun, AcknowledgementsOnlyAskNothing)
     SimulatedInstrument instrument;
     ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
     BoxAnswerer boxes;
-    const auto messages = threeMessages();
-    runUpdate(writeFile(messages));
+    const auto messages = runThreeMessages();
 
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text, "End");
     EXPECT_EQ(steps, threeMessageSteps);
-    instrument.stop();
-    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+    expectReceived(instrument, messages);
 }
 
 TEST_F(UpdateRun, AnsweringNoSendsOnlyTheFirstMessage)
@@ -180,17 +193,14 @@ TEST_F(UpdateRun, AnsweringNoSendsOnlyTheFirstMessage)
     SimulatedInstrument instrument({"--version", "2.0"});
     ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
     BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::No; });
-    const auto messages = threeMessages();
-    runUpdate(writeFile(messages));
+    const auto messages = runThreeMessages();
 
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].title, "Updater message");
     EXPECT_TRUE(updater->abortFlag);
     EXPECT_TRUE(steps.empty());
     EXPECT_FALSE(window.findChild<QProgressBar *>(QStringLiteral("progressBar"))->isVisible());
-    QTest::qWait(100);
-    instrument.stop();
-    EXPECT_EQ(instrument.logLines(), expectedLog({messages[0]}));
+    expectReceived(instrument, {messages[0]});
 }
 
 // Exit clicked, or the window closed by the window manager (Alt+F4, the task
@@ -221,8 +231,7 @@ TEST_P(EndDuringUpdate, WhileAReplyIsAwaitedStopsAtOnce)
         }
     });
     ender.start(10);
-    const auto messages = threeMessages();
-    runUpdate(writeFile(messages));
+    const auto messages = runThreeMessages();
 
     // The run sees the end at its next look, within a pause of about a
     // millisecond; far below this bound, however loaded the machine.
@@ -232,9 +241,7 @@ TEST_P(EndDuringUpdate, WhileAReplyIsAwaitedStopsAtOnce)
     EXPECT_TRUE(MainWindow::exitRequested());
     EXPECT_TRUE(boxes.boxes.empty());
     EXPECT_EQ(steps, std::vector<ProgressStep>(threeMessageSteps.begin(), threeMessageSteps.begin() + 2));
-    QTest::qWait(100);
-    instrument.stop();
-    EXPECT_EQ(instrument.logLines(), expectedLog({messages[0], messages[1]}));
+    expectReceived(instrument, {messages[0], messages[1]});
 }
 
 INSTANTIATE_TEST_SUITE_P(ExitOrClose, EndDuringUpdate, ::testing::Values("Exit", "close"),
@@ -270,8 +277,7 @@ TEST_F(UpdateRun, ReturnHeldThroughTheQuestionDoesNotAbort)
         QTest::keyPress(yes, Qt::Key_Return);
         repeats.start(5);
     };
-    const auto messages = threeMessages();
-    runUpdate(writeFile(messages));
+    const auto messages = runThreeMessages();
     repeats.stop();
 
     EXPECT_GT(repeatsOnExit, 0) << "the held key never reached Exit";
@@ -279,8 +285,7 @@ TEST_F(UpdateRun, ReturnHeldThroughTheQuestionDoesNotAbort)
     ASSERT_EQ(boxes.boxes.size(), 2u);
     EXPECT_EQ(boxes.boxes[1].text, "End");
     EXPECT_EQ(steps, threeMessageSteps);
-    instrument.stop();
-    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+    expectReceived(instrument, messages);
 }
 
 TEST_F(UpdateRun, ThousandsOfMessagesGoThroughWithoutAStall)
@@ -300,8 +305,7 @@ TEST_F(UpdateRun, ThousandsOfMessagesGoThroughWithoutAStall)
     EXPECT_FALSE(updater->abortFlag) << "stalled";
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text, "End");
-    instrument.stop();
-    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+    expectReceived(instrument, messages);
 }
 
 TEST_F(UpdateRun, OneMessageFile)
@@ -316,8 +320,7 @@ TEST_F(UpdateRun, OneMessageFile)
     EXPECT_EQ(boxes.boxes[0].text, "End");
     const std::vector<ProgressStep> expected{{0, false, "TextLabel"}, {100, true, "Updating to version 3.0"}};
     EXPECT_EQ(steps, expected);
-    instrument.stop();
-    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+    expectReceived(instrument, messages);
 }
 
 TEST_F(UpdateRun, EmptyFileSendsNothing)
@@ -406,15 +409,13 @@ TEST_F(UpdateRun, MidiErrorWhileSendingStopsTheUpdateWithAMessage)
         }
     });
     unplug.start(5);
-    const auto messages = threeMessages();
-    runUpdate(writeFile(messages));
+    const auto messages = runThreeMessages();
     midiOut = working;
 
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_TRUE(boxes.boxes[0].text.contains("MIDI device disconnected")) << boxes.boxes[0].text.toStdString();
     EXPECT_EQ(steps, std::vector<ProgressStep>(threeMessageSteps.begin(), threeMessageSteps.begin() + 2));
-    instrument.stop();
-    EXPECT_EQ(instrument.logLines(), expectedLog({messages[0]}));
+    expectReceived(instrument, {messages[0]});
 }
 
 TEST_F(UpdateRun, NoOutputToSendToStopsTheUpdateWithAMessage)
@@ -468,8 +469,7 @@ TEST_F(UpdateAfterAnnouncement, EachMessageWaitsForTheAnswerToTheOneBefore)
             endShownAt = nowMicroseconds();
     };
     ASSERT_NO_FATAL_FAILURE(waitForAnnouncement());
-    const auto messages = threeMessages();
-    runUpdate(writeFile(messages));
+    const auto messages = runThreeMessages();
 
     ASSERT_EQ(boxes.boxes.size(), 2u);
     EXPECT_EQ(boxes.boxes[0].text, "Current firmware version is 1.9\nNew version is 2.1\nReplace ?");
@@ -505,14 +505,11 @@ TEST_F(UpdateAfterAnnouncement, AnsweringNoSendsOnlyTheFirstMessage)
     ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
     BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::No; });
     ASSERT_NO_FATAL_FAILURE(waitForAnnouncement());
-    const auto messages = threeMessages();
-    runUpdate(writeFile(messages));
+    const auto messages = runThreeMessages();
 
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text, "Current firmware version is 1.9\nNew version is 2.1\nReplace ?");
     EXPECT_TRUE(steps.empty());
-    QTest::qWait(100);
-    instrument.stop();
-    EXPECT_EQ(instrument.logLines(), expectedLog({messages[0]}));
+    expectReceived(instrument, {messages[0]});
 }
 } // namespace

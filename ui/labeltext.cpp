@@ -12,17 +12,27 @@ void growToText(QLabel *label)
     label->resize(width, label->height());
 }
 
+namespace {
+// Sets text in format and grows the label to it; true, with no tool tip left
+// over, when it then shows whole.
+bool grownWhole(QLabel *label, const QString &text, Qt::TextFormat format)
+{
+    label->setTextFormat(format);
+    label->setText(text);
+    growToText(label);
+    if (label->sizeHint().width() > label->width())
+        return false;
+    label->setToolTip(QString());
+    return true;
+}
+} // namespace
+
 void showWholeText(QLabel *label, const QString &text)
 {
     // Plain: a port name or version text with a "<" in it is shown as it is,
     // and is measured and cut as what it is.
-    label->setTextFormat(Qt::PlainText);
-    label->setText(text);
-    growToText(label);
-    if (label->sizeHint().width() <= label->width()) {
-        label->setToolTip(QString());
+    if (grownWhole(label, text, Qt::PlainText))
         return;
-    }
     const int room = label->contentsRect().width() - 2 * label->margin();
     label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, room));
     label->setToolTip(text);
@@ -30,13 +40,8 @@ void showWholeText(QLabel *label, const QString &text)
 
 void showWholeRichText(QLabel *label, const QString &html)
 {
-    label->setTextFormat(Qt::RichText);
-    label->setText(html);
-    growToText(label);
-    if (label->sizeHint().width() <= label->width()) {
-        label->setToolTip(QString());
+    if (grownWhole(label, html, Qt::RichText))
         return;
-    }
     QTextDocument document;
     document.setDefaultFont(label->font());
     document.setHtml(html);
