@@ -339,11 +339,12 @@ class WindowsProgram(unittest.TestCase):
         boot = subprocess.run([wine["TSU_WINE64"], "wineboot", "-i"], env=env, capture_output=True, text=True,
                               timeout=90, preexec_fn=du.dies_with_parent())
         self.assertEqual(boot.returncode, 0, boot.stderr)
-        # Wine has no Calibri, the port dialog title's font: in its place the
-        # first family Wine lists, whatever that is (a mathematical font with
-        # a line far taller than the title's label, which then shows nothing).
-        # Carlito (fonts-crosextra-carlito) has Calibri's metrics. No crash
-        # dialog: a crash ends the program at once.
+        # Wine has no Calibri, the port dialog title's font, and takes the
+        # first family it lists instead: without Carlito (Calibri's metrics,
+        # fonts-crosextra-carlito) a mathematical font whose line is far
+        # taller than the title's label, which then shows nothing. The
+        # replacement names Carlito rather than leave it to the order of the
+        # installed fonts. No crash dialog: a crash ends the program at once.
         settings = os.path.join(self.workdir, "settings.reg")
         with open(settings, "w") as file:
             file.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\n\"Calibri\"=\"Carlito\"\n"
