@@ -298,14 +298,18 @@ class WindowsProgram(unittest.TestCase):
         # filled in, and Qt's source named as exactly the one the program was
         # linked against.
         with open(os.path.join(self.folder, "qt-build", "BUILDINFO.txt"), "rb") as file:
-            built_from = next(line for line in file.read().decode().splitlines() if line.startswith("Debian sources:"))
+            buildinfo = file.read().decode().splitlines()
+        built_from = next(line for line in buildinfo if line.startswith("Debian sources:"))
         qt_source = built_from.split()[2:4]
+        qt_version = re.match(r"Static Qt ([0-9.]+) ", buildinfo[0]).group(1)
         for name in ("README.txt", "LICENSES.txt"):
             with open(os.path.join(self.folder, name), "rb") as file:
                 text = file.read()
             self.assertEqual(text.count(b"\n"), text.count(b"\r\n"), name + " has lines without CR")
             self.assertNotIn(b"@", text.replace(b"support@tessarine.com", b""), name + " has a blank left")
-        self.assertIn(f"{qt_source[0]}, version {qt_source[1].rstrip(',')}", text.decode().replace("\r\n  ", " "))
+        licences = text.decode().replace("\r\n  ", " ")
+        self.assertIn(f"{qt_source[0]}, version {qt_source[1].rstrip(',')}", licences)
+        self.assertIn(f"\r\nQt {qt_version} (", licences)
 
     def test_under_wine_without_midi_devices_it_lists_no_port_and_cancel_ends_it(self):
         wine = {key: environment(key) for key in ("TSU_WINE64", "TSU_WINESERVER", "TSU_WINE_PREFIX")}

@@ -79,11 +79,11 @@ fi
 # What went into the Qt prefix, for the texts: its BUILDINFO names the Debian
 # source packages it was built from.
 buildinfo=$qt/BUILDINFO
-qt_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")/\1/p' "$qt/lib/cmake/Qt5Core/Qt5CoreConfigVersion.cmake")
+qt_version=$(sed -n 's/^set(PACKAGE_VERSION "\{0,1\}\([0-9.]*\)"\{0,1\})$/\1/p' "$qt/lib/cmake/Qt5Core/Qt5CoreConfigVersion.cmake")
 qt_deb=$(sed -n 's/.*qtbase-opensource-src \([^ ,]*\).*/\1/p' "$buildinfo" 2>/dev/null | head -n1)
 rtmidi_deb=$(sed -n 's/.*, rtmidi \([^ ,]*\).*/\1/p' "$buildinfo" 2>/dev/null | head -n1)
-if [ -z "$qt_deb" ] || [ -z "$rtmidi_deb" ]; then
-  say "$buildinfo does not name the Debian source packages Qt and RtMidi were built from"
+if [ -z "$qt_version" ] || [ -z "$qt_deb" ] || [ -z "$rtmidi_deb" ]; then
+  say "cannot tell Qt's version, or the Debian source packages Qt and RtMidi were built from ($buildinfo)"
   exit 3
 fi
 
