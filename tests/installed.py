@@ -321,6 +321,12 @@ class WindowsProgram(unittest.TestCase):
         # and winemenubuilder would write menu entries into the user's home.
         env = dict(os.environ, WINEPREFIX=prefix, WINEARCH="win64", WINEDEBUG="-all", DISPLAY=display.name,
                    WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d")
+        # What Wine and its libraries keep of their own (the server's socket
+        # folder, the sound library's settings) stays in the work folder.
+        for name, folder in (("HOME", "home"), ("TMPDIR", "tmp"), ("XDG_CONFIG_HOME", "config"),
+                             ("XDG_DATA_HOME", "data"), ("XDG_CACHE_HOME", "cache"), ("XDG_RUNTIME_DIR", "runtime")):
+            env[name] = os.path.join(self.workdir, folder)
+            os.makedirs(env[name], mode=0o700)
 
         def end_wine():
             """Ends every process of the prefix: through its server, and then
