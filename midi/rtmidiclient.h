@@ -10,7 +10,9 @@
 // then opens the output on the input's backend and on no other: an input and
 // an output on two different MIDI services could not reach one instrument. A backend that has
 // failed is not tried again, and each failure or warning is one line on the
-// standard error stream.
+// standard error stream; where the input's backend has no port at all, the
+// output's warning that it has none either (Windows Multimedia warns for each)
+// would only say the same again, and is left out.
 #pragma once
 
 #include <rtmidi/RtMidi.h>
@@ -39,11 +41,12 @@ private:
 
 // Runs work, which calls into RtMidi on api. RtMidi writes its messages to
 // std::cerr framed by blank lines, and throws on errors; here each message
-// becomes one line that names the backend. False when work threw an
-// RtMidiError, whatever its message (an empty one too); any other exception
-// passes on, with std::cerr restored.
+// becomes one line that names the backend; with warnings false, only what
+// work threw is said. False when work threw an RtMidiError, whatever its
+// message (an empty one too); any other exception passes on, with std::cerr
+// restored.
 template <class Work>
-bool sayingOneLineEach(RtMidi::Api api, Work work)
+bool sayingOneLineEach(RtMidi::Api api, Work work, bool warnings = true)
 {
     std::ostringstream said;
     bool failed = false;
@@ -59,7 +62,7 @@ bool sayingOneLineEach(RtMidi::Api api, Work work)
     }
     std::istringstream lines(said.str());
     for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line != problem)
+        if (warnings && !line.empty() && line != problem)
             std::cerr << "MIDI: " << RtMidi::getApiDisplayName(api) << ": " << line << '\n';
     }
     if (failed)
@@ -70,12 +73,12 @@ bool sayingOneLineEach(RtMidi::Api api, Work work)
 
 // A Client on api, or null when api has failed before or fails now.
 template <class Client, class... Args>
-Client *tryApi(RtMidi::Api api, std::vector<RtMidi::Api> &failed, const Args &...args)
+Client *tryApi(RtMidi::Api api, std::vector<RtMidi::Api> &failed, bool warnings, const Args &...args)
 {
     if (std::find(failed.begin(), failed.end(), api) != failed.end())
         return nullptr;
     Client *client = nullptr;
-    if (!sayingOneLineEach(api, [&] { client = new Client(api, args...); }))
+    if (!sayingOneLineEach(api, [&] { client = new Client(api, args...); }, warnings))
         failed.push_back(api);
     return client;
 }
@@ -101,23 +104,24 @@ MidiClientPair<In, Out> createMidiClientsOn(const std::vector<RtMidi::Api> &apis
     // RtMidi's own choice: the first backend with an input port, or else the
     // last one that could be opened.
     RtMidi::Api inputApi = RtMidi::UNSPECIFIED;
+    unsigned int inputPorts = 0;
     for (RtMidi::Api api : apis) {
-        In *input = midiclient::tryApi<In>(api, failed, inputName, inputQueueLimit);
+        In *input = midiclient::tryApi<In>(api, failed, true, inputName, inputQueueLimit);
         if (!input)
             continue;
         delete clients.in;
         clients.in = input;
         inputApi = api;
-        unsigned int ports = 0;
-        midiclient::sayingOneLineEach(api, [&] { ports = input->getPortCount(); });
-        if (ports > 0)
+        inputPorts = 0;
+        midiclient::sayingOneLineEach(api, [&] { inputPorts = input->getPortCount(); });
+        if (inputPorts > 0)
             break;
     }
 
     // Only on the input's backend: an output on another MIDI service cannot
     // reach the instrument whose input port the user picks.
     if (clients.in)
-        clients.out = midiclient::tryApi<Out>(inputApi, failed, outputName);
+        clients.out = midiclient::tryApi<Out>(inputApi, failed, inputPorts > 0, outputName);
 
     if (!clients.in)
         std::cerr << "MIDI: no MIDI service could be opened; no MIDI port will be listed.\n";

@@ -33,31 +33,59 @@ foreach(case ${installed_cases})
                        TIMEOUT 60)
 endforeach()
 
-# Every product source compiled for Windows (syntax only: Qt and RtMidi for
-# Windows cannot be linked here), so that code behind Windows-only conditions
-# is compiled too. Against the Qt 5 headers of this machine with Qt's Windows
-# platform definitions, RtMidi's header with its Windows Multimedia backend,
-# and the designer forms' headers this build generated.
+# The program for Windows, as its users get it: on every build,
+# tools/make-win64-zip.sh cross-builds it with mingw-w64 against a static Qt
+# and RtMidi for Windows (TSU_WIN64_QT: a prefix or its tarball; by default
+# the one beside the repository in ../shared/win64) and packs the zip. The
+# tests unpack that zip, read the program's imports and resources, and run it
+# under Wine on a virtual display of its own. Left to the plain build: the
+# sanitizers cannot reach into a Windows program.
+set(TSU_WIN64_QT_DEFAULT "")
+if(EXISTS ${PROJECT_SOURCE_DIR}/../shared/win64/qt5-win64-static-5.15.8.tar.xz)
+  get_filename_component(TSU_WIN64_QT_DEFAULT ${PROJECT_SOURCE_DIR}/../shared/win64/qt5-win64-static-5.15.8.tar.xz ABSOLUTE)
+elseif(EXISTS /opt/qt5-win64-static/lib/cmake/Qt5)
+  set(TSU_WIN64_QT_DEFAULT /opt/qt5-win64-static)
+endif()
+set(TSU_WIN64_QT "${TSU_WIN64_QT_DEFAULT}" CACHE STRING "Qt and RtMidi for Windows (a prefix or its tarball) for the Windows program and its tests")
 find_program(TSU_MINGW_CXX x86_64-w64-mingw32-g++-posix)
-find_path(TSU_RTMIDI_INCLUDE_ROOT rtmidi/RtMidi.h)
-if(TSU_MINGW_CXX AND TSU_RTMIDI_INCLUDE_ROOT AND NOT WIN32)
-  # RtMidi's header alone: the folder it lives in holds the host's C library too.
-  set(windows_include ${CMAKE_CURRENT_BINARY_DIR}/windows/include)
-  configure_file(${TSU_RTMIDI_INCLUDE_ROOT}/rtmidi/RtMidi.h ${windows_include}/rtmidi/RtMidi.h COPYONLY)
-  set(qt_includes ${Qt5Widgets_INCLUDE_DIRS})
-  list(TRANSFORM qt_includes REPLACE "/mkspecs/[^/]+$" "/mkspecs/win32-g++")
-  list(TRANSFORM qt_includes PREPEND "-isystem")
-  file(GLOB product_sources CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}
-       ${PROJECT_SOURCE_DIR}/app/*.cpp ${PROJECT_SOURCE_DIR}/ui/*.cpp
-       ${PROJECT_SOURCE_DIR}/midi/*.cpp ${PROJECT_SOURCE_DIR}/update/*.cpp)
-  foreach(source ${product_sources})
-    add_test(NAME windows_compile.${source}
-             COMMAND ${TSU_MINGW_CXX} -fsyntax-only -std=c++17 -Wall -Wextra
-                     -D__WINDOWS_MM__ -DUNICODE -D_UNICODE -DQT_CORE_LIB -DQT_GUI_LIB -DQT_WIDGETS_LIB
-                     -I${PROJECT_SOURCE_DIR} -I${PROJECT_BINARY_DIR}/tessarine_autogen/include -I${TSU_RCC_DIR} -I${windows_include}
-                     ${qt_includes} ${PROJECT_SOURCE_DIR}/${source})
-    set_tests_properties(windows_compile.${source} PROPERTIES TIMEOUT 30)
-  endforeach()
+find_program(TSU_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)
+find_program(TSU_WRESTOOL wrestool)
+find_program(TSU_ZIP zip)
+# Debian's wine64 runs 64-bit programs alone; /usr/bin/wine would want wine32.
+find_program(TSU_WINE64 wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+find_program(TSU_WINESERVER wineserver PATHS /usr/lib/wine NO_DEFAULT_PATH)
+if(WIN32)
+elseif(TSU_SANITIZE)
+  message(STATUS "Windows program and its checks left out of the sanitized build: the plain build has them")
+elseif(NOT TSU_WIN64_QT)
+  message(STATUS "Windows program and its checks left out: no static Qt for Windows; set TSU_WIN64_QT to one, or make one with tools/build-qt-win64.sh")
+elseif(NOT TSU_MINGW_CXX OR NOT TSU_MINGW_OBJDUMP OR NOT TSU_WRESTOOL OR NOT TSU_ZIP OR NOT TSU_WINE64
+       OR NOT TSU_WINESERVER OR NOT TARGET tsuprobe)
+  message(STATUS "Windows program and its checks left out: they need mingw-w64, wrestool (icoutils), zip, "
+                 "wine64 and the whole-program tests' Xvfb and xdotool (tools/install-deps.sh)")
 else()
-  message(STATUS "Windows compile checks left out: they need x86_64-w64-mingw32-g++-posix (g++-mingw-w64-x86-64-posix)")
+  set(win64_dir ${PROJECT_BINARY_DIR}/win64)
+  add_custom_target(tessarine_win64_zip ALL
+    COMMAND ${PROJECT_SOURCE_DIR}/tools/make-win64-zip.sh --qt ${TSU_WIN64_QT} --build ${win64_dir}
+    COMMENT "The program for Windows and its zip (tools/make-win64-zip.sh)"
+    USES_TERMINAL)
+  set(win64_env
+      "TSU_WIN64_ZIP=${win64_dir}/tessarine-uploader-${PROJECT_VERSION}-win64.zip"
+      "TSU_VERSION=${PROJECT_VERSION}"
+      "TSU_OBJDUMP=${TSU_MINGW_OBJDUMP}"
+      "TSU_WINE64=${TSU_WINE64}"
+      "TSU_WINESERVER=${TSU_WINESERVER}"
+      # The one Wine prefix of a test run, made afresh by the test that runs Wine.
+      "TSU_WINE_PREFIX=${CMAKE_CURRENT_BINARY_DIR}/wine-prefix"
+      "TSU_SCREENSHOT_DIR=${CMAKE_CURRENT_BINARY_DIR}/screenshots")
+  add_test(NAME installed.windows_zip_holds_one_stripped_program_of_windows_dlls_alone_with_its_icon_and_version
+           COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/installed.py
+                   WindowsProgram.test_zip_holds_one_stripped_program_of_windows_dlls_alone_with_its_icon_and_version)
+  set_tests_properties(installed.windows_zip_holds_one_stripped_program_of_windows_dlls_alone_with_its_icon_and_version
+                       PROPERTIES ENVIRONMENT "${win64_env}" TIMEOUT 60)
+  add_test(NAME installed.windows_program_under_wine_without_midi_devices_lists_no_port_and_cancel_ends_it
+           COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/installed.py
+                   WindowsProgram.test_under_wine_without_midi_devices_it_lists_no_port_and_cancel_ends_it)
+  set_tests_properties(installed.windows_program_under_wine_without_midi_devices_lists_no_port_and_cancel_ends_it
+                       PROPERTIES ENVIRONMENT "${win64_env}" TIMEOUT 120)
 endif()

@@ -34,6 +34,7 @@ SYSTEM_LIBRARIES_THAT_LEAK = ["libdbus-1.so"]
 # The windows' designed sizes.
 MAIN_SIZE = (675, 332)
 PORT_DIALOG_SIZE = (240, 237)
+TITLE_WIDTH = 121
 # A port name of 45 characters: "NAME >:MIDI".
 LONG_NAME = "Tessarine Grand Stage Keyboard 88 Plus"
 ELLIPSIS = "\u2026"
@@ -436,6 +437,12 @@ class WholeProgram(unittest.TestCase):
         dialog = uploader.wait_window(du.PORT_DIALOG_TITLE, "the port dialog")
         shown = self.wait_now("the port dialog", lambda s: self.window(s, "midiselection"))
         self.assert_texts_whole(self.window(shown, "midiselection"))
+        # The title asks for Calibri, which Debian lacks: a font of the same
+        # metrics (Carlito) keeps it at its designed width, where a wider one
+        # (DejaVu Sans, fontconfig's choice without Carlito) makes it grow.
+        title = next(t for t in self.window(shown, "midiselection")["texts"] if t["name"] == "label")
+        self.assertEqual(title["width"], TITLE_WIDTH, "the title is not as wide as designed; is Calibri or "
+                         "Carlito (fonts-crosextra-carlito) installed?")
         dialog_shot = self.screenshot(dialog, "port-dialog-192dpi.png")
         self.assertEqual(png_size(dialog_shot), (2 * PORT_DIALOG_SIZE[0], 2 * PORT_DIALOG_SIZE[1]))
 

@@ -10,14 +10,16 @@ packages=(
   jackd2 libjack-jackd2-dev
   # tests, fuzzing and benchmarks
   libgtest-dev googletest libbenchmark-dev clang libclang-rt-14-dev python3
-  # the Windows resource script and every product source, compiled for Windows as a check
-  binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev cpp g++-mingw-w64-x86-64-posix
+  # the program for Windows: cross-built, packed, its DLLs and resources read, run under Wine
+  binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev g++-mingw-w64-x86-64-posix xz-utils zip icoutils wine64
   # the Debian package and the checks of what is installed
   dpkg-dev file lintian desktop-file-utils appstream
   # whole-program tests and the demonstration: a virtual display, driven as a user would
   xvfb xdotool x11-utils imagemagick fonts-dejavu-core
   # the screen reader's view of the program: the AT-SPI bus, a client, a session bus
   at-spi2-core python3-pyatspi dbus-daemon
+  # Calibri's metrics, for the port dialog's title (Debian has no Calibri)
+  fonts-crosextra-carlito
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
