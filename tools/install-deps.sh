@@ -16,6 +16,8 @@ packages=(
   dpkg-dev file lintian desktop-file-utils appstream
   # whole-program tests and the demonstration: a virtual display, driven as a user would
   xvfb xdotool x11-utils imagemagick fonts-dejavu-core
+  # a real ALSA sequencer in a small virtual machine (tools/alsa-vm)
+  qemu-system-x86 busybox-static alsa-utils cpio xz-utils kmod util-linux
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
