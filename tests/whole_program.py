@@ -237,6 +237,23 @@ class Fixture(unittest.TestCase):
         uploader.open_file(file)
         return uploader
 
+    def install(self, uploader, question):
+        """The question asked as given, Yes, then the one "End" box closed;
+        returns the main window's state after it, at 100%."""
+        box = self.wait_screen("the question", lambda s: self.boxes(s))
+        self.assertEqual(self.boxes(box)[0]["title"], du.MESSAGE_TITLE)
+        self.assertEqual(self.boxes(box)[0]["text"], question)
+        uploader.answer_question(yes=True)
+
+        def end_box(screen):
+            return [b for b in self.boxes(screen) if b["text"] == "End"]
+        self.wait_screen('the "End" box', end_box)
+        uploader.close_box(uploader.wait_untitled_box())
+        last = self.wait_screen("the main window alone after End", self.only_main_window, after=end_box)
+        self.assertEqual(last["labels"]["labelPercent"], "100%")
+        self.assertEqual(self.box_texts().count("End"), 1)
+        return last
+
     def assert_log_is(self, instrument, messages):
         """The instrument's complete log (it is stopped first) against the messages."""
         instrument.stop()
@@ -264,17 +281,7 @@ class WholeProgram(Fixture):
         file = self.make_file("2.3.4", messages=40, length=200)
         uploader = self.start_update(file)
 
-        question = self.wait_screen("the question", lambda s: self.boxes(s))
-        self.assertEqual(self.boxes(question)[0]["title"], du.MESSAGE_TITLE)
-        self.assertEqual(self.boxes(question)[0]["text"],
-                         "Current firmware version is 1.0.0\nNew version is 2.3.4\nReplace ?")
-        uploader.answer_question(yes=True)
-
-        def end_box(screen):
-            return [b for b in self.boxes(screen) if b["text"] == "End"]
-        self.wait_screen('the "End" box', end_box)
-        uploader.close_box(uploader.wait_untitled_box())
-        last = self.wait_screen("the main window alone after End", self.only_main_window, after=end_box)
+        last = self.install(uploader, "Current firmware version is 1.0.0\nNew version is 2.3.4\nReplace ?")
         self.assertEqual(last["labels"], {
             "labelMIDIportName": "Selected MIDI port: " + instrument.port,
             "labelPercent": "100%",
@@ -283,7 +290,6 @@ class WholeProgram(Fixture):
         percents = [int(s["labels"]["labelPercent"].rstrip("%")) for s in self.screens()
                     if "labelPercent" in s["labels"]]
         self.assertEqual(percents, sorted(percents), "the progress went backwards")
-        self.assertEqual(self.box_texts().count("End"), 1)
 
         uploader.click_exit()
         self.assertEqual(uploader.wait_exit(), 0)
@@ -572,20 +578,6 @@ class OverAlsa(Fixture):
     def midi_lines(self):
         return [line for line in du.log_lines(self.uploader.stderr_path) if line.startswith("MIDI: ")]
 
-    def install(self, uploader, file, question):
-        """Yes to the question, then the "End" box closed: the main window at 100%."""
-        box = self.wait_screen("the question", lambda s: self.boxes(s))
-        self.assertEqual(self.boxes(box)[0]["text"], question)
-        uploader.answer_question(yes=True)
-
-        def end_box(screen):
-            return [b for b in self.boxes(screen) if b["text"] == "End"]
-        self.wait_screen('the "End" box', end_box)
-        uploader.close_box(uploader.wait_untitled_box())
-        last = self.wait_screen("the main window alone after End", self.only_main_window, after=end_box)
-        self.assertEqual(last["labels"]["labelPercent"], "100%")
-        self.assertEqual(self.box_texts().count("End"), 1)
-
     def test_update_reaches_the_picked_instrument_among_alsa_ports(self):
         # B first, so that its numbers are lower and its ports come first.
         other = self.start_instrument("--name", "Tessarine B", "--version", "1.0.0")
@@ -607,8 +599,8 @@ class OverAlsa(Fixture):
         # "Midi Through", a VirMIDI port or the other instrument's.
         du.wait_for("the uploader's output connection", lambda: self.sends_to("RtMidi Output Client"), TIMEOUT)
         self.assertEqual(self.sends_to("RtMidi Output Client"), [self.port_of("Tessarine A <")])
-        self.install(uploader, file, "Current firmware version is 1.0.0\nNew version is 2.3.4\nReplace ?")
-        self.assertEqual(self.screens()[-1]["labels"]["labelMIDIportName"], "Selected MIDI port: " + instrument.port)
+        last = self.install(uploader, "Current firmware version is 1.0.0\nNew version is 2.3.4\nReplace ?")
+        self.assertEqual(last["labels"]["labelMIDIportName"], "Selected MIDI port: " + instrument.port)
 
         uploader.click_exit()
         self.assertEqual(uploader.wait_exit(), 0)
@@ -635,7 +627,7 @@ class OverAlsa(Fixture):
         interface = self.VIRMIDI[1]
         uploader.click_ok(self.pick(interface))
         uploader.open_file(file)
-        self.install(uploader, file, f"Current firmware version is {version[:22]}\nNew version is 1.1.0\nReplace ?")
+        self.install(uploader, f"Current firmware version is {version[:22]}\nNew version is 1.1.0\nReplace ?")
         uploader.click_exit()
         self.assertEqual(uploader.wait_exit(), 0)
         self.assert_log_is(instrument, du.tsu_messages(file))

@@ -305,6 +305,9 @@ class Instrument:
 class Uploader:
     """The running uploader and its windows, used with real input events.
 
+    preexec, if given, runs in the child before the uploader starts (after
+    it is bound to die with this process), e.g. to change what it can see.
+
     Without a window manager nothing gives a new window the keyboard: Qt
     usually takes it itself, but a key typed just as a window appears could
     still go elsewhere, so every key press is preceded by an explicit focus
