@@ -52,6 +52,11 @@ const char usageText[] =
     "                         its own repetitions, e.g. 64K,1M,16M:1\n"
     "  --period FRAMES        JACK period (default 64)\n"
     "  --rate HZ              JACK sample rate (default 48000)\n"
+    "  --alsa                 over the ALSA sequencer instead (where there is one, as in the\n"
+    "                         guest of tools/alsa-vm): no server, the same clients\n"
+    "  --wire-speed B         the instrument takes as long to receive each message as a\n"
+    "                         cable of B bytes per second would (3125: MIDI 1.0's 5-pin\n"
+    "                         cable); tessarine-sim --wire-speed\n"
     "  --uploader LABEL=PATH  also run this build of tsu_bench_uploader (e.g. one built\n"
     "                         from older update/ code) under LABEL; repeatable\n"
     "  --keep                 keep the work folder (files, logs, traces) and name it\n"
@@ -71,6 +76,8 @@ struct Options
     int repetitions = 5;
     int period = 64;
     int rate = 48000;
+    bool alsa = false;
+    int wireSpeed = 0;
     std::vector<std::pair<std::string, std::string>> uploaders{{"uploader", TSU_BENCH_UPLOADER_PATH}};
     bool keep = false;
 };
@@ -103,6 +110,10 @@ Options parseOptions(int argc, char **argv)
             opt.keep = true;
             continue;
         }
+        if (arg == "--alsa") {
+            opt.alsa = true;
+            continue;
+        }
         if (i + 1 >= argc)
             usageError(arg.rfind("--", 0) == 0 ? "missing value for " + arg : "unknown argument " + arg);
         const std::string value = argv[++i];
@@ -126,6 +137,8 @@ Options parseOptions(int argc, char **argv)
             opt.period = positive(arg, value, 8192);
         } else if (arg == "--rate") {
             opt.rate = positive(arg, value, 384000);
+        } else if (arg == "--wire-speed") {
+            opt.wireSpeed = positive(arg, value, 100000000);
         } else if (arg == "--uploader") {
             const size_t equals = value.find('=');
             if (equals == std::string::npos || equals == 0 || equals + 1 == value.size())
@@ -244,22 +257,28 @@ public:
         // shared by all runs would be those the run before freed; and the
         // order decides whether a reply and the next message can travel in
         // one cycle. On a fresh server every run of every side starts alike.
+        // Over ALSA the sequencer is the kernel's: nothing to start.
         PrivateJackServer server;
-        if (!server.start(opt.rate, opt.period, dir + "/jackd.log")) {
+        if (!opt.alsa && !server.start(opt.rate, opt.period, dir + "/jackd.log")) {
             result.problem = "no private JACK server: " + server.error();
             return result;
         }
         // The children find it by this name; the uploader's MIDI objects are
         // made before its main() runs.
-        setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
+        if (!opt.alsa)
+            setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
         const std::string instrumentName = "Tsu Bench " + std::to_string(runCount);
-        SimulatedInstrument instrument({"--name", instrumentName, "--timestamps"}, simLog);
+        std::vector<std::string> simArgs{"--name", instrumentName, "--timestamps"};
+        if (opt.wireSpeed > 0)
+            simArgs.insert(simArgs.end(), {"--wire-speed", std::to_string(opt.wireSpeed)});
+        SimulatedInstrument instrument(simArgs, simLog);
         if (!instrument.ready()) {
             result.problem = "the simulated instrument did not start";
             return result;
         }
         std::vector<std::string> args{childPath, file.path, instrument.portName()};
-        // JACK names the instrument's ports after its clients "NAME >" and "NAME <".
+        // Both services name the instrument's ports after its clients "NAME >"
+        // and "NAME <"; ALSA adds their numbers, which the floor does without.
         if (isFloor)
             args.push_back(instrumentName + " <:MIDI");
         args.insert(args.end(), {"--messages", std::to_string(file.messages), "--trace", tracePath});
@@ -275,7 +294,8 @@ public:
         const ChildEnd end = waitForChild(pid, std::chrono::duration_cast<std::chrono::milliseconds>(timeout));
         result.processSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         instrument.stop();
-        server.stop();
+        if (!opt.alsa)
+            server.stop();
         result.xruns = xruns();
 
         const auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
@@ -425,14 +445,23 @@ void printParts(const std::string &run, const std::string &side, const Row &row)
 
 void printMachine(const Options &opt)
 {
+    const std::string wire = opt.wireSpeed > 0 ? "; each message takes as long to reach the instrument, and its "
+                                                 "reply to come back, as on a cable of "
+                                                 + std::to_string(opt.wireSpeed) + " bytes/s"
+                                               : std::string();
     utsname host{};
     uname(&host);
     std::printf("machine: %ld CPUs, %s, memory %s, Linux %s, load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
                 firstLineOf("/proc/cpuinfo", "model name").c_str(), firstLineOf("/proc/meminfo", "MemTotal").c_str(),
                 host.release, loadAverage().c_str());
-    std::printf("transport: JACK dummy backend, synchronous, a fresh server for each run, %d Hz, period %d frames "
-                "(%.3f ms cycle)\n",
-                opt.rate, opt.period, 1000.0 * opt.period / opt.rate);
+    if (opt.alsa)
+        std::printf("transport: ALSA sequencer (the kernel's; the cycle column below only compares with a %.3f ms "
+                    "JACK cycle)%s\n",
+                    1000.0 * opt.period / opt.rate, wire.c_str());
+    else
+        std::printf("transport: JACK dummy backend, synchronous, a fresh server for each run, %d Hz, period %d "
+                    "frames (%.3f ms cycle)%s\n",
+                    opt.rate, opt.period, 1000.0 * opt.period / opt.rate, wire.c_str());
 }
 } // namespace
 
@@ -450,6 +479,8 @@ int main(int argc, char **argv)
     // JACK's files, where that is allowed.
     isolateJackFiles();
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // Read by the children, which make their connections on it.
+    setenv("TSU_BENCH_TRANSPORT", opt.alsa ? "alsa" : "jack", 1);
     printMachine(opt);
 
     auto bench = std::make_unique<Bench>(opt, dir);

@@ -9,6 +9,7 @@ jobs=2
 compare_rev=""
 run_updates=1
 run_micro=1
+alsa_vm=0
 driver_args=()
 
 usage() {
@@ -34,6 +35,12 @@ child's CPU seconds and peak memory, and the uploader/floor ratios.
   --scan                 the same as --sizes 64K,1M,16M:1
   --period FRAMES        JACK period in frames (default 64, at 48000 Hz)
   --rate HZ              JACK sample rate (default 48000)
+  --alsa-vm              the whole updates over a real ALSA sequencer, in the small
+                         virtual machine of tools/alsa-vm (emulated where there is
+                         no KVM: read the two sides against each other, not the
+                         absolute figures); the micro benchmarks stay on this machine
+  --wire-speed B         the simulated instrument takes as long to receive each
+                         message as a cable of B bytes/s would (3125 for MIDI 1.0)
   --compare-updater REV  also run the uploader built with update/updater.cpp and
                          update/updater.h taken from git revision REV (built from
                          a copy of the tree under the build folder; the work
@@ -55,11 +62,12 @@ EOF
 while [ $# -gt 0 ]; do
   case "$1" in
     -h|--help) usage; exit 0 ;;
-    --size|--message-length|--repetitions|--sizes|--period|--rate|--uploader)
+    --size|--message-length|--repetitions|--sizes|--period|--rate|--uploader|--wire-speed)
       [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
       driver_args+=("$1" "$2"); shift 2 ;;
     --scan) driver_args+=(--sizes 64K,1M,16M:1); shift ;;
     --keep) driver_args+=(--keep); shift ;;
+    --alsa-vm) alsa_vm=1; driver_args+=(--alsa); shift ;;
     --compare-updater)
       [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
       compare_rev=$2; shift 2 ;;
@@ -114,7 +122,12 @@ if [ -n "$compare_rev" ] && [ "$run_updates" = 1 ]; then
   driver_args+=(--uploader "uploader@$rev=$copy/build/bench/tsu_bench_uploader")
 fi
 
-if [ "$run_updates" = 1 ]; then
+if [ "$run_updates" = 1 ] && [ "$alsa_vm" = 1 ]; then
+  echo "== whole updates over ALSA, in the guest of tools/alsa-vm: uploader and floor" >&2
+  "$repo/tools/alsa-vm" setup
+  # The guest's / is this machine's; the work folder lives and goes in it.
+  "$repo/tools/alsa-vm" run --timeout 3600 -- "$build_dir/bench/tsu_bench" "${driver_args[@]}"
+elif [ "$run_updates" = 1 ]; then
   echo "== whole updates: uploader and floor" >&2
   "$build_dir/bench/tsu_bench" "${driver_args[@]}"
 fi

@@ -12,16 +12,22 @@ ctest runs each test on its own under a private JACK server,
 tsu-private-jack python3 whole_program.py WholeProgram.test_NAME, with
 TSU_UPLOADER, TSU_SIM, TSU_MAKE_TSU and TSU_PROBE_DIR in the environment, and
 TSU_SCREENSHOT_DIR, where the screenshots the tests take are kept.
+
+The tests of OverAlsa run over a real ALSA sequencer in the guest of
+tools/alsa-vm: whole_program.py --alsa-vm OverAlsa.test_NAME... starts it.
 """
 
+import ctypes
 import json
 import os
+import select
 import signal
 import struct
 import subprocess
 import sys
 import tempfile
 import shutil
+import threading
 import unittest
 
 # The driver is imported from the source tree; leave no bytecode there.
@@ -29,7 +35,9 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import drive_uploader as du  # noqa: E402
 
-TIMEOUT = 20
+# Seconds any one step may take; the emulated guest of the tests over ALSA
+# is slower than this machine (TSU_STEP_TIMEOUT).
+TIMEOUT = float(os.environ.get("TSU_STEP_TIMEOUT", "20"))
 SYSTEM_LIBRARIES_THAT_LEAK = ["libdbus-1.so"]
 # The windows' designed sizes.
 MAIN_SIZE = (675, 332)
@@ -56,7 +64,9 @@ def environment(name):
     return value
 
 
-class WholeProgram(unittest.TestCase):
+class Fixture(unittest.TestCase):
+    """Everything a whole-program test does but its MIDI service."""
+
     def setUp(self):
         self.diagnostics = ""
         self.steps = []
@@ -67,8 +77,7 @@ class WholeProgram(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.workdir, True)
         self.probe_log = os.path.join(self.workdir, "probe.log")
 
-        # The private JACK server that tsu-private-jack started for this test.
-        self.jack_name = environment("JACK_DEFAULT_SERVER")
+        self.midi_service = self.midi_setup()
         self.display = du.VirtualDisplay()
         self.addCleanup(self.display.stop)
         self.display.start()
@@ -78,7 +87,7 @@ class WholeProgram(unittest.TestCase):
     def tearDown(self):
         # Gathered before the clean-ups remove the work folder; printed by
         # run() only when the test failed.
-        parts = [f"JACK server {self.jack_name}, display {self.display.name}",
+        parts = [f"{self.midi_service}, display {self.display.name}",
                  "steps:\n  " + "\n  ".join(self.steps)]
         if self.uploader:
             self.uploader.stop()
@@ -231,6 +240,23 @@ class WholeProgram(unittest.TestCase):
         uploader.open_file(file)
         return uploader
 
+    def install(self, uploader, question):
+        """The question asked as given, Yes, then the one "End" box closed;
+        returns the main window's state after it, at 100%."""
+        box = self.wait_screen("the question", lambda s: self.boxes(s))
+        self.assertEqual(self.boxes(box)[0]["title"], du.MESSAGE_TITLE)
+        self.assertEqual(self.boxes(box)[0]["text"], question)
+        uploader.answer_question(yes=True)
+
+        def end_box(screen):
+            return [b for b in self.boxes(screen) if b["text"] == "End"]
+        self.wait_screen('the "End" box', end_box)
+        uploader.close_box(uploader.wait_untitled_box())
+        last = self.wait_screen("the main window alone after End", self.only_main_window, after=end_box)
+        self.assertEqual(last["labels"]["labelPercent"], "100%")
+        self.assertEqual(self.box_texts().count("End"), 1)
+        return last
+
     def assert_log_is(self, instrument, messages):
         """The instrument's complete log (it is stopped first) against the messages."""
         instrument.stop()
@@ -242,6 +268,16 @@ class WholeProgram(unittest.TestCase):
                   f"they differ from message {first + 1} on:\n"
                   f"  received {got[first][:60] if first < len(got) else 'nothing'}\n"
                   f"  expected {expected[first][:60] if first < len(expected) else 'nothing'}")
+
+
+
+class WholeProgram(Fixture):
+    """The program over a private JACK server, as on a machine without a sound card."""
+
+    def midi_setup(self):
+        # The private JACK server that tsu-private-jack started for this test.
+        self.jack_name = environment("JACK_DEFAULT_SERVER")
+        return f"JACK server {self.jack_name}"
 
     def screen_reader(self):
         """An AT-SPI client, as a screen reader is one: a session bus of the
@@ -293,24 +329,12 @@ class WholeProgram(unittest.TestCase):
         assert action in names, f"{accessible.name!r} offers {names}, not {action}"
         actions.doAction(names.index(action))
 
-    # --- tests -------------------------------------------------------------------
-
     def test_yes_installs_the_whole_file_and_one_exit_click_ends(self):
         instrument = self.start_instrument("--version", "1.0.0")
         file = self.make_file("2.3.4", messages=40, length=200)
         uploader = self.start_update(file)
 
-        question = self.wait_screen("the question", lambda s: self.boxes(s))
-        self.assertEqual(self.boxes(question)[0]["title"], du.MESSAGE_TITLE)
-        self.assertEqual(self.boxes(question)[0]["text"],
-                         "Current firmware version is 1.0.0\nNew version is 2.3.4\nReplace ?")
-        uploader.answer_question(yes=True)
-
-        def end_box(screen):
-            return [b for b in self.boxes(screen) if b["text"] == "End"]
-        self.wait_screen('the "End" box', end_box)
-        uploader.close_box(uploader.wait_untitled_box())
-        last = self.wait_screen("the main window alone after End", self.only_main_window, after=end_box)
+        last = self.install(uploader, "Current firmware version is 1.0.0\nNew version is 2.3.4\nReplace ?")
         self.assertEqual(last["labels"], {
             "labelMIDIportName": "Selected MIDI port: " + instrument.port,
             "labelPercent": "100%",
@@ -319,7 +343,6 @@ class WholeProgram(unittest.TestCase):
         percents = [int(s["labels"]["labelPercent"].rstrip("%")) for s in self.screens()
                     if "labelPercent" in s["labels"]]
         self.assertEqual(percents, sorted(percents), "the progress went backwards")
-        self.assertEqual(self.box_texts().count("End"), 1)
 
         uploader.click_exit()
         self.assertEqual(uploader.wait_exit(), 0)
@@ -517,8 +540,6 @@ class WholeProgram(unittest.TestCase):
         self.assertFalse(self.file_dialog_appeared())
         self.assert_log_is(other, [])
 
-
-
     def test_a_screen_reader_follows_the_whole_update(self):
         atspi = self.screen_reader()
         other = self.start_instrument("--name", "Tessarine A", "--version", "1.0.0")
@@ -570,7 +591,235 @@ class WholeProgram(unittest.TestCase):
         self.assert_log_is(chosen, du.tsu_messages(file))
         self.assert_log_is(other, [])
 
+
+def without_sound_devices():
+    """For a child process: a mount namespace of its own in which /dev/snd
+    is empty, as on a machine without a sound card (the sequencer included)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    clone_newns, ms_rec, ms_private = 0x20000, 0x4000, 1 << 18
+    if (libc.unshare(clone_newns) != 0 or libc.mount(b"none", b"/", None, ms_rec | ms_private, None) != 0
+            or libc.mount(b"tmpfs", b"/dev/snd", b"tmpfs", 0, None) != 0):
+        os._exit(126)
+
+
+class RawMidiRelay:
+    """A MIDI interface's cable, looped: what the sequencer sends into one
+    virtual raw MIDI port comes out of the other, as raw bytes. Going through
+    the kernel's raw MIDI side, SysEx is cut into events of at most 256 bytes
+    on its way into the sequencer, as from a real interface. Before each
+    message from the first port, a foreign SysEx message of foreign_length
+    bytes goes out of the second."""
+
+    def __init__(self, first, second, foreign_length):
+        self.first = os.open(first, os.O_RDWR | os.O_NONBLOCK)
+        self.second = os.open(second, os.O_RDWR | os.O_NONBLOCK)
+        self.foreign = bytes([0xF0, 0x7D]) + bytes(i % 128 for i in range(foreign_length - 3)) + b"\xf7"
+        self.foreign_sent = 0
+        self.inside = False
+        self.stopping = False
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        while not self.stopping:
+            readable, _, _ = select.select([self.first, self.second], [], [], 0.1)
+            for source in readable:
+                data = os.read(source, 4096)
+                if source == self.second:
+                    self.write(self.first, data)
+                    continue
+                if not self.inside and data[:1] == b"\xf0":
+                    self.write(self.second, self.foreign)
+                    self.foreign_sent += 1
+                ends, starts = data.rfind(b"\xf7"), data.rfind(b"\xf0")
+                self.inside = starts > ends or (self.inside and ends < 0)
+                self.write(self.second, data)
+
+    @staticmethod
+    def write(fd, data):
+        while data:
+            try:
+                data = data[os.write(fd, data):]
+            except BlockingIOError:
+                select.select([], [fd], [], 1)
+
+    def stop(self):
+        self.stopping = True
+        self.thread.join()
+        os.close(self.first)
+        os.close(self.second)
+
+
+class OverAlsa(Fixture):
+    """The program over a real ALSA sequencer, as on a Linux desk (the guest
+    of tools/alsa-vm): "Midi Through" and two virtual raw MIDI ports are
+    always listed beside the instruments, and ALSA names each port
+    "CLIENT:PORT C:P"."""
+
+    MIDI_THROUGH = "Midi Through:Midi Through Port-0 14:0"
+    VIRMIDI = ("Virtual Raw MIDI 0-0:VirMIDI 0-0 16:0", "Virtual Raw MIDI 0-1:VirMIDI 0-1 17:0")
+
+    def midi_setup(self):
+        if not os.path.exists("/dev/snd/seq"):
+            self.fail("no ALSA sequencer here: these tests run in the guest of tools/alsa-vm")
+        return "ALSA sequencer"
+
+    @staticmethod
+    def port_of(client_name):
+        """"C:P" of the first port of the client called client_name."""
+        client = next(c for c in du.alsa_clients() if c["name"] == client_name)
+        return f'{client["number"]}:{client["ports"][0]["number"]}'
+
+    @staticmethod
+    def sends_to(client_name):
+        """Where the ports of the client called client_name send to."""
+        return [to for c in du.alsa_clients() if c["name"] == client_name for p in c["ports"] for to in p["to"]]
+
+    def shown_rows(self):
+        shown = self.wait_now("the port dialog", lambda s: self.window(s, "midiselection"))
+        return self.window(shown, "midiselection")["rows"]
+
+    def pick(self, port):
+        """Clicks the row of port in the port list, where the probe saw it
+        drawn; returns the port dialog once that row is the chosen one."""
+        shown = self.window(self.wait_now("the port dialog", lambda s: self.window(s, "midiselection")),
+                            "midiselection")
+        row = shown["rows"].index(port)
+        dialog = self.uploader.pick_port(row, port, middle=shown["rowMiddles"][row])
+        self.wait_now(f"row {row} chosen", lambda s: (self.window(s, "midiselection") or {}).get("currentRow") == row)
+        return dialog
+
+    def midi_lines(self):
+        return [line for line in du.log_lines(self.uploader.stderr_path) if line.startswith("MIDI: ")]
+
+    def test_update_reaches_the_picked_instrument_among_alsa_ports(self):
+        # B first, so that its numbers are lower and its ports come first.
+        other = self.start_instrument("--name", "Tessarine B", "--version", "1.0.0")
+        instrument = self.start_instrument("--name", "Tessarine A", "--version", "1.0.0")
+        file = self.make_file("2.3.4", messages=12, length=200)
+        ports = du.alsa_input_ports()
+        for name in (self.MIDI_THROUGH, *self.VIRMIDI, other.port, instrument.port):
+            self.assertIn(name, ports)
+
+        uploader = self.start_uploader()
+        uploader.main_window()
+        # The sequencer's own order, client by client, port by port.
+        self.assertEqual(self.shown_rows(), ports)
+        dialog = self.pick(instrument.port)
+        self.screenshot(dialog, "port-dialog-alsa.png")
+        uploader.click_ok(dialog)
+        uploader.open_file(file)
+        # The output went to the instrument's own input port, not to
+        # "Midi Through", a VirMIDI port or the other instrument's.
+        du.wait_for("the uploader's output connection", lambda: self.sends_to("RtMidi Output Client"), TIMEOUT)
+        self.assertEqual(self.sends_to("RtMidi Output Client"), [self.port_of("Tessarine A <")])
+        last = self.install(uploader, "Current firmware version is 1.0.0\nNew version is 2.3.4\nReplace ?")
+        self.assertEqual(last["labels"]["labelMIDIportName"], "Selected MIDI port: " + instrument.port)
+
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        # ALSA was there, and taken: no backend failed.
+        self.assertEqual(self.midi_lines(), [])
+        self.assert_log_is(instrument, du.tsu_messages(file))
+        self.assert_log_is(other, [])
+
+    def test_long_messages_through_a_raw_midi_port_arrive_whole(self):
+        # The instrument behind a MIDI interface: its replies, 294 bytes
+        # with the version text, come in cut by the kernel, each after a
+        # foreign message of 300 bytes, cut too; the update's 300-byte
+        # messages go out through the same cut.
+        version = "1.0.0-" + "".join(chr(ord("a") + i % 26) for i in range(274))
+        instrument = self.start_instrument("--version", version)
+        file = self.make_file("1.1.0", messages=6, length=300)
+        relay = RawMidiRelay("/dev/snd/midiC0D0", "/dev/snd/midiC0D1", foreign_length=300)
+        self.addCleanup(relay.stop)
+        for sender, receiver in ((du.alsa_address(instrument.port), "16:0"), ("16:0", self.port_of("Tessarine Sim <"))):
+            subprocess.run(["aconnect", sender, receiver], check=True, timeout=30)
+
+        uploader = self.start_uploader()
+        uploader.main_window()
+        interface = self.VIRMIDI[1]
+        uploader.click_ok(self.pick(interface))
+        uploader.open_file(file)
+        self.install(uploader, f"Current firmware version is {version[:22]}\nNew version is 1.1.0\nReplace ?")
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(instrument, du.tsu_messages(file))
+        self.assertEqual(relay.foreign_sent, len(du.tsu_messages(file)))
+
+    def test_instrument_gone_mid_update_leaves_a_window_that_exits(self):
+        # Unplugged: its client vanishes from the sequencer while the
+        # uploader waits for a reply.
+        instrument = self.start_instrument("--delay", "100")
+        file = self.make_file("1.2.0", messages=40, length=64)
+        uploader = self.start_uploader()
+        uploader.main_window()
+        uploader.click_ok(self.pick(instrument.port))
+        uploader.open_file(file)
+        du.wait_for("the third message to reach the instrument", lambda: len(instrument.lines()) >= 3, TIMEOUT,
+                    lambda: uploader.check_running("during the update"))
+        os.kill(instrument.process.pid, signal.SIGKILL)
+        du.wait_for("its client to go", lambda: instrument.port not in du.alsa_input_ports(), TIMEOUT)
+        self.assertTrue(uploader.running())
+
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assertEqual(self.box_texts(), [])
+        percent = self.screens()[-1]["labels"]["labelPercent"]
+        self.assertLess(int(percent.rstrip("%")), 100)
+        self.assertLess(len(instrument.lines()), 40)
+
+    def test_without_the_sequencer_nothing_is_listed_and_cancel_ends(self):
+        # An instrument is on the sequencer, but the program cannot reach it:
+        # no /dev/snd for it, and no JACK server to fall back to.
+        self.start_instrument()
+        self.uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir,
+                                    env=dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"],
+                                             TSU_PROBE_LOG=self.probe_log, QT_XCB_GL_INTEGRATION="none"),
+                                    args=["-plugin", "tsuprobe"], timeout=TIMEOUT, say=self.steps.append,
+                                    preexec=without_sound_devices)
+        uploader = self.uploader
+        uploader.main_window()
+        self.assertEqual(self.shown_rows(), [])
+        # Ok with nothing to pick does nothing; the dialog still answers.
+        dialog = uploader.wait_window(du.PORT_DIALOG_TITLE)
+        uploader.click_ok(dialog)
+        uploader.click_cancel(dialog)
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assertFalse(self.file_dialog_appeared())
+        self.assertEqual(self.box_texts(), [])
+        # ALSA failed, said once in one line, and the program fell back to
+        # JACK: its input is a JACK client, with no server to list ports of.
+        said = self.midi_lines()
+        self.assertTrue(said and said[0].startswith("MIDI: ALSA: "), said)
+        self.assertEqual(len([line for line in said if line.startswith("MIDI: ALSA: ")]), 1, said)
+        self.assertTrue(any(line.startswith("MIDI: Jack: ") for line in said[1:]), said)
+        self.assertNotIn("MIDI: no MIDI service could be opened; no MIDI port will be listed.", said)
+
+
+def in_alsa_vm(tests):
+    """Runs the tests named in the guest of tools/alsa-vm, within
+    TSU_TIME_LIMIT seconds; the screenshots come back. Where the guest
+    cannot run, says why in one line and skips (exit code 77), except in CI,
+    where that fails."""
+    runner = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "alsa-vm")
+    why = subprocess.run([runner, "check"], capture_output=True, text=True).stdout.strip()
+    if why:
+        if os.environ.get("CI"):
+            print(f"the ALSA sequencer's guest cannot run here: {why}", flush=True)
+            return 1
+        print(f"skipped: the ALSA sequencer's guest cannot run here: {why}", flush=True)
+        return 77
+    folder = environment("TSU_SCREENSHOT_DIR")
+    os.makedirs(folder, exist_ok=True)
+    # The pyenv shim that may come first in PATH takes seconds to start there.
+    os.execv(runner, [runner, "run", "--timeout", os.environ.get("TSU_TIME_LIMIT", "300"), "--share", folder,
+                      "--", "/usr/bin/python3", os.path.abspath(__file__), *tests])
+
+
 if __name__ == "__main__":
+    if sys.argv[1:2] == ["--alsa-vm"]:
+        sys.exit(in_alsa_vm(sys.argv[2:]))
     # ctest ends a test that runs too long with SIGTERM: clean up then too.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     unittest.main(verbosity=2)

@@ -7,7 +7,7 @@ inside those windows.
 Used by tools/demo.sh (the "demo" command below) and by the whole-program
 tests in tests/whole_program.py, which import it. Python 3 standard library
 only; the programs it runs come from Debian packages: Xvfb (xvfb), xdotool,
-import (imagemagick), jackd and jack_lsp (jackd2).
+import (imagemagick), jackd and jack_lsp (jackd2); over ALSA, aconnect (alsa-utils).
 
 Commands:
   demo     run one whole update headless and check what the instrument got
@@ -17,6 +17,7 @@ Commands:
 import argparse
 import ctypes
 import os
+import re
 import select
 import shutil
 import signal
@@ -213,6 +214,42 @@ def midi_output_ports(server):
     return [p["name"] for p in ports if "midi" in p["props"] and "output" in p["props"]]
 
 
+def alsa_clients(path="/proc/asound/seq/clients"):
+    """The ALSA sequencer's clients as its kernel lists them, by client
+    number: [{"number", "name", "ports"}], each port {"number", "name",
+    "caps" (as "RWe-"), "to": ["C:P" it sends to]}. Read from /proc, so that
+    no helper program has to start."""
+    clients = []
+    with open(path) as listing:
+        for line in listing:
+            client = re.match(r'Client +(\d+) : "(.*)" \[', line)
+            port = re.match(r'  Port +(\d+) : "(.*)" \((....)\)', line)
+            if client:
+                clients.append({"number": int(client[1]), "name": client[2], "ports": []})
+            elif port and clients:
+                clients[-1]["ports"].append({"number": int(port[1]), "name": port[2], "caps": port[3], "to": []})
+            elif line.strip().startswith("Connecting To:") and clients and clients[-1]["ports"]:
+                clients[-1]["ports"][-1]["to"] += re.findall(r"\d+:\d+", line)
+    return clients
+
+
+def alsa_port_name(client, port):
+    """A port's name as RtMidi's ALSA backend lists it: "CLIENT:PORT C:P"."""
+    return f'{client["name"]}:{port["name"]} {client["number"]}:{port["number"]}'
+
+
+def alsa_input_ports():
+    """The ports an ALSA client can read from (subscribable), but the
+    system's own: in the order in which the uploader's port list shows them."""
+    return [alsa_port_name(c, p) for c in alsa_clients() if c["number"] != 0
+            for p in c["ports"] if p["caps"][0] == "R"]
+
+
+def alsa_address(port_name):
+    """"C:P" of a port named as RtMidi lists it."""
+    return port_name.rsplit(" ", 1)[1]
+
+
 class Instrument:
     """One tessarine-sim process, logging every message it receives."""
 
@@ -268,12 +305,16 @@ class Instrument:
 class Uploader:
     """The running uploader and its windows, used with real input events.
 
+    preexec, if given, runs in the child before the uploader starts (after
+    it is bound to die with this process), e.g. to change what it can see.
+
     Without a window manager nothing gives a new window the keyboard: Qt
     usually takes it itself, but a key typed just as a window appears could
     still go elsewhere, so every key press is preceded by an explicit focus
     on the window meant (xdotool windowfocus --sync)."""
 
-    def __init__(self, executable, display, workdir, env=None, args=(), timeout=30, say=None, scale=1):
+    def __init__(self, executable, display, workdir, env=None, args=(), timeout=30, say=None, scale=1,
+                 preexec=None):
         self.timeout = timeout
         # Device pixels per pixel of the windows' designed geometry: the
         # display's dpi / 96, by which the uploader scales its windows.
@@ -288,10 +329,16 @@ class Uploader:
         self.env.update(DISPLAY=display, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=runtime,
                         XDG_CONFIG_HOME=os.path.join(workdir, "config"), JACK_NO_START_SERVER="1")
         self.xenv = dict(os.environ, DISPLAY=display)
+        arrange = dies_with_parent()
+
+        def prepare():
+            arrange()
+            if preexec:
+                preexec()
         with open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen([executable, *args], cwd=workdir, env=self.env,
                                             stdout=subprocess.DEVNULL, stderr=err, start_new_session=True,
-                                            pass_fds=jack_lock_fds(), preexec_fn=dies_with_parent())
+                                            pass_fds=jack_lock_fds(), preexec_fn=prepare)
 
     # processes
     def running(self):
@@ -383,12 +430,13 @@ class Uploader:
     def main_window(self):
         return self.wait_window(MAIN_TITLE, "the main window")
 
-    def pick_port(self, row=0, port=None):
-        """Clicks a row of the port list; returns the port dialog."""
+    def pick_port(self, row=0, port=None, middle=None):
+        """Clicks a row of the port list, at the height middle in the window
+        if given; returns the port dialog."""
         dialog = self.wait_window(PORT_DIALOG_TITLE, "the port dialog")
         shown = f' ("{port}")' if port else ""
         self.say(f"port dialog shown (window {dialog}); clicking row {row} of the port list{shown}")
-        self.click(dialog, (FIRST_ROW[0], FIRST_ROW[1] + row * ROW_HEIGHT))
+        self.click(dialog, (FIRST_ROW[0], middle if middle is not None else FIRST_ROW[1] + row * ROW_HEIGHT))
         return dialog
 
     def click_ok(self, dialog):

@@ -20,6 +20,8 @@ packages=(
   at-spi2-core python3-pyatspi dbus-daemon
   # Calibri's metrics, for the port dialog's title (Debian has no Calibri)
   fonts-crosextra-carlito
+  # a real ALSA sequencer in a small virtual machine (tools/alsa-vm)
+  qemu-system-x86 busybox-static alsa-utils cpio kmod util-linux
 )
 
 if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi

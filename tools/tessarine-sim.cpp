@@ -2,12 +2,14 @@
 // against a real MIDI connection. It opens a virtual output and input port
 // pair, answers each complete SysEx message it receives with one reply
 // (acknowledgement or version reply), can announce its version before the
-// first message, delay or stop its replies, and logs the traffic to a file.
+// first message, delay or stop its replies, take as long to receive each
+// message as a MIDI cable of a given speed would, and logs the traffic to a file.
 // Runs until SIGINT or SIGTERM.
 
 #include "midi/rtmidiclient.h"
 #include "sysexbytes.h"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -52,6 +54,11 @@ const char usageText[] =
     "  --announce TEXT         send a version reply carrying TEXT until the first message\n"
     "  --announce-interval MS  time between announcements (default 100)\n"
     "  --delay MS              wait this long before each reply (default 0)\n"
+    "  --wire-speed B          bytes per second on the cable (e.g. 3125 for MIDI 1.0's\n"
+    "                          31,250 baud): a message counts as arrived only once all its\n"
+    "                          bytes would have, after the one before it, and its reply\n"
+    "                          leaves once its own bytes would have crossed the return\n"
+    "                          cable (default 0: at once)\n"
     "  --stop-after K          reply only to the first K messages\n"
     "  --log FILE              write each received message to FILE as a hex line\n"
     "  --timestamps            with --log: \"rx|tx <microseconds> <hex>\" lines, replies too;\n"
@@ -66,6 +73,7 @@ struct Options
     std::optional<std::string> announce;
     unsigned announceMs = 100;
     unsigned delayMs = 0;
+    unsigned long wireSpeed = 0;
     std::optional<unsigned long> stopAfter;
     std::string logPath;
     bool timestamps = false;
@@ -102,7 +110,7 @@ Options parseOptions(int argc, char **argv)
             continue;
         }
         static const std::set<std::string> valued{"--name",  "--version", "--announce", "--announce-interval",
-                                                  "--delay", "--stop-after", "--log"};
+                                                  "--delay", "--wire-speed", "--stop-after", "--log"};
         if (!valued.count(arg))
             usageError("unknown option " + arg);
         if (i + 1 >= argc)
@@ -118,6 +126,8 @@ Options parseOptions(int argc, char **argv)
             opt.announceMs = parseNumber<unsigned>(arg, value);
         else if (arg == "--delay")
             opt.delayMs = parseNumber<unsigned>(arg, value);
+        else if (arg == "--wire-speed")
+            opt.wireSpeed = parseNumber<unsigned long>(arg, value);
         else if (arg == "--stop-after")
             opt.stopAfter = parseNumber<unsigned long>(arg, value);
         else
@@ -309,7 +319,7 @@ public:
     {
         if (opt_.announce)
             announcer_ = std::thread([this] { announce(); });
-        if (opt_.delayMs > 0)
+        if (repliesWait())
             replier_ = std::thread([this] { replyLater(); });
     }
 
@@ -365,7 +375,16 @@ private:
         firstArrived_ = true;
         const bool answer = !opt_.stopAfter || index < *opt_.stopAfter;
         const Bytes &reply = (index == 0 && opt_.version) ? versionReply_ : acknowledgement();
-        if (answer && opt_.delayMs == 0) {
+        Clock::time_point due = Clock::now() + std::chrono::milliseconds(opt_.delayMs);
+        if (opt_.wireSpeed > 0) {
+            // The message's bytes reach the instrument one after another at
+            // the cable's speed, behind those of the message before; then the
+            // reply's bytes take their time on the way back.
+            const auto now = Clock::now();
+            wireFree_ = std::max(wireFree_, now) + wireTime(message.size());
+            due = wireFree_ + wireTime(reply.size()) + std::chrono::milliseconds(opt_.delayMs);
+        }
+        if (answer && !repliesWait()) {
             const long long sentAt = steadyMicroseconds();
             send(reply);
             log_.received(message, arrival);
@@ -375,14 +394,21 @@ private:
             log_.received(message, arrival);
         }
         announceWake_.notify_all();
-        if (!answer || opt_.delayMs == 0)
+        if (!answer || !repliesWait())
             return;
         lock.unlock();
         {
             std::lock_guard<std::mutex> pendingLock(pendingMutex_);
-            pending_.push_back({Clock::now() + std::chrono::milliseconds(opt_.delayMs), reply});
+            pending_.push_back({due, reply});
         }
         pendingWake_.notify_one();
+    }
+
+    bool repliesWait() const { return opt_.delayMs > 0 || opt_.wireSpeed > 0; }
+
+    std::chrono::nanoseconds wireTime(size_t bytes) const
+    {
+        return std::chrono::nanoseconds(static_cast<long long>(bytes * 1000000000ull / opt_.wireSpeed));
     }
 
     // Sends message; the caller holds sendMutex_. A message the library
@@ -455,6 +481,7 @@ private:
     std::mutex sendMutex_;  // guards sends, log pushes, firstArrived_, stopAnnouncing_
     std::condition_variable announceWake_;
     bool firstArrived_ = false;
+    Clock::time_point wireFree_{};  // when the cable to the instrument is free again
     bool stopAnnouncing_ = false;
     std::atomic<unsigned long> received_{0}, replies_{0}, announcements_{0};
     std::thread announcer_;

@@ -5,7 +5,7 @@
 // of the main window's status labels, every visible label and button text of
 // the windows with whether it fits its widget's width, the active window, the
 // widget with the keyboard focus and the name of the application's window
-// icon, and appends them as one JSON line to the file named by TSU_PROBE_LOG
+// icon, the rows of a window's port list (with where each is drawn) and the one chosen, and appends them as one JSON line to the file named by TSU_PROBE_LOG
 // whenever they differ from the last line written. The timer runs on the GUI
 // thread, so it also fires inside the update's own event processing and
 // inside modal boxes and dialogs.
@@ -19,6 +19,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -87,6 +88,18 @@ private:
                               {"texts", texts(window)}};
             if (auto *box = qobject_cast<QMessageBox *>(window))
                 entry.insert("text", box->text());
+            if (auto *list = window->findChild<QListWidget *>(QStringLiteral("listWidget"))) {
+                QJsonArray rows, middles;
+                for (int row = 0; row < list->count(); ++row) {
+                    rows.append(list->item(row)->text());
+                    const QRect place = list->visualItemRect(list->item(row));
+                    middles.append(list->viewport()->mapTo(window, place.center()).y());
+                }
+                entry.insert("rows", rows);
+                // Where each row is drawn, in the window: its height follows the font.
+                entry.insert("rowMiddles", middles);
+                entry.insert("currentRow", list->currentRow());
+            }
             windows.append(entry);
             for (const char *name : labelNames) {
                 auto *label = window->findChild<QLabel *>(QLatin1String(name));
