@@ -22,14 +22,14 @@ set(installed_cases)
 if(Python3_FOUND AND UNIX AND NOT APPLE)
   list(APPEND installed_cases install_lays_out_exactly_the_program_its_menu_entry_icons_and_metainfo)
 endif()
-if(TARGET tsuprobe)  # with the whole-program tests' Xvfb and xdotool
+if(TARGET tsuprobe AND TSU_XVFB AND TSU_XDOTOOL)  # the whole-program tests' Xvfb and xdotool
   list(APPEND installed_cases installed_program_shows_its_port_dialog_with_the_icon_of_the_installed_theme)
 endif()
 foreach(case ${installed_cases})
   add_test(NAME installed.${case}
            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/installed.py Installed.test_${case})
   set_tests_properties(installed.${case} PROPERTIES
-                       ENVIRONMENT "TSU_BUILD_DIR=${PROJECT_BINARY_DIR};TSU_CMAKE=${CMAKE_COMMAND};TSU_PROBE_DIR=${CMAKE_CURRENT_BINARY_DIR}/probe;TSU_VERSION=${PROJECT_VERSION}"
+                       ENVIRONMENT "TSU_BUILD_DIR=${PROJECT_BINARY_DIR};TSU_CMAKE=${CMAKE_COMMAND};TSU_PROBE_DIR=${TSU_PROBE_DIR};TSU_VERSION=${PROJECT_VERSION}"
                        TIMEOUT 60)
 endforeach()
 
@@ -60,7 +60,7 @@ elseif(TSU_SANITIZE)
 elseif(NOT TSU_WIN64_QT)
   message(STATUS "Windows program and its checks left out: no static Qt for Windows; set TSU_WIN64_QT to one, or make one with tools/build-qt-win64.sh")
 elseif(NOT TSU_MINGW_CXX OR NOT TSU_MINGW_OBJDUMP OR NOT TSU_WRESTOOL OR NOT TSU_ZIP OR NOT TSU_WINE64
-       OR NOT TSU_WINESERVER OR NOT TARGET tsuprobe)
+       OR NOT TSU_WINESERVER OR NOT TSU_XVFB OR NOT TSU_XDOTOOL)
   message(STATUS "Windows program and its checks left out: they need mingw-w64, wrestool (icoutils), zip, "
                  "wine64 and the whole-program tests' Xvfb and xdotool (tools/install-deps.sh)")
 else()

@@ -157,7 +157,7 @@ class Installed(unittest.TestCase):
         env.pop("XDG_CURRENT_DESKTOP", None)
         env.pop("DESKTOP_SESSION", None)
         uploader = du.Uploader(self.installed(f"usr/bin/{PROGRAM}"), display.name, self.workdir, env=env,
-                               args=["-plugin", "tsuprobe"], timeout=TIMEOUT)
+                               args=["-plugin", "tsuprobe"], probe_log=probe_log, timeout=TIMEOUT)
         self.addCleanup(uploader.stop)
 
         dialog = uploader.wait_window(du.PORT_DIALOG_TITLE, "the port dialog")
@@ -430,13 +430,18 @@ class WindowsProgram(unittest.TestCase):
         self.assertGreaterEqual(sum(1 for pixel in pixels_in(image, self.LOGO) if max(pixel) > 60), 2000,
                                 "no logo in the main window")
 
+        def place(widget):
+            """Where the port dialog's form puts widget: the probe cannot be
+            loaded into the Windows program."""
+            return [str(round(c)) for c in du.form_place(os.path.join(SOURCE_ROOT, "ui", "midiselection.ui"), widget)]
+
         # A click into the empty list chooses nothing: Ok stays disabled.
-        subprocess.run(["xdotool", "mousemove", "--window", str(dialog), *map(str, du.FIRST_ROW), "click", "1"],
+        subprocess.run(["xdotool", "mousemove", "--window", str(dialog), *place("listWidget"), "click", "1"],
                        env=xenv, check=True, timeout=30)
         time.sleep(0.5)
         self.assertEqual(dialog_as_designed(), [], "after a click into the empty list")
 
-        subprocess.run(["xdotool", "mousemove", "--window", str(dialog), *map(str, du.CANCEL_BUTTON), "click", "1"],
+        subprocess.run(["xdotool", "mousemove", "--window", str(dialog), *place("pushButtonCancel"), "click", "1"],
                        env=xenv, check=True, timeout=30)
         try:
             code = program.wait(TIMEOUT)

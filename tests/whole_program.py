@@ -144,7 +144,8 @@ class Fixture(unittest.TestCase):
         # suppression can name it.
         env["QT_XCB_GL_INTEGRATION"] = "none"
         self.uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir, env=env,
-                                    args=["-plugin", "tsuprobe"], timeout=TIMEOUT, say=self.steps.append,
+                                    args=["-plugin", "tsuprobe"], probe_log=self.probe_log, timeout=TIMEOUT,
+                                    say=self.steps.append,
                                     scale=scale)
         # The probe is loaded as the application starts; without it the
         # window assertions would read nothing.
@@ -154,12 +155,7 @@ class Fixture(unittest.TestCase):
 
     def screens(self):
         """Every state the probe reported: complete lines only."""
-        try:
-            with open(self.probe_log) as log:
-                text = log.read()
-        except FileNotFoundError:
-            return []
-        return [json.loads(line) for line in text.split("\n")[:-1]]
+        return du.probe_reports(self.probe_log)
 
     def wait_screen(self, what, predicate, after=None):
         """The first reported state for which predicate holds; with after,
@@ -685,7 +681,7 @@ class OverAlsa(Fixture):
         shown = self.window(self.wait_now("the port dialog", lambda s: self.window(s, "midiselection")),
                             "midiselection")
         row = shown["rows"].index(port)
-        dialog = self.uploader.pick_port(row, port, middle=shown["rowMiddles"][row])
+        dialog = self.uploader.pick_port(row, port)
         self.wait_now(f"row {row} chosen", lambda s: (self.window(s, "midiselection") or {}).get("currentRow") == row)
         return dialog
 
@@ -776,7 +772,8 @@ class OverAlsa(Fixture):
         self.uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir,
                                     env=dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"],
                                              TSU_PROBE_LOG=self.probe_log, QT_XCB_GL_INTEGRATION="none"),
-                                    args=["-plugin", "tsuprobe"], timeout=TIMEOUT, say=self.steps.append,
+                                    args=["-plugin", "tsuprobe"], probe_log=self.probe_log, timeout=TIMEOUT,
+                                    say=self.steps.append,
                                     preexec=without_sound_devices)
         uploader = self.uploader
         uploader.main_window()

@@ -76,7 +76,7 @@ say "Installing the Debian packages it needs (tools/install-deps.sh)"
 
 say "Building into $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tessarine-uploader tessarine-sim make-tsu
+cmake --build "$build" -j "$(nproc)" --target tessarine-uploader tessarine-sim make-tsu tsuprobe
 
 uploader=$build/tessarine-uploader
 sample=$build/sample-$new_version.tsu
@@ -149,7 +149,8 @@ say "No display: running the update on a virtual display, driven as a user would
 # In the background, so that a signal to this script reaches its trap at once;
 # the clean-up then ends the driver, which ends the display and the uploader.
 python3 "$root/tools/drive_uploader.py" demo --uploader "$uploader" --file "$sample" \
-  --instrument-log "$instrument_log" --port "$port" --screenshot "$screenshot" --timeout "$timeout" 9>&- &
+  --instrument-log "$instrument_log" --port "$port" --screenshot "$screenshot" --timeout "$timeout" \
+  --probe-dir "$build/tools/probe" 9>&- &
 driver_pid=$!
 status=0
 wait "$driver_pid" || status=$?

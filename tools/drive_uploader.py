@@ -16,6 +16,7 @@ Commands:
 
 import argparse
 import ctypes
+import json
 import os
 import re
 import select
@@ -25,6 +26,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from xml.etree import ElementTree
 
 # Window titles as the uploader sets them.
 MAIN_TITLE = "Tessarine Uploader"
@@ -32,13 +34,6 @@ PORT_DIALOG_TITLE = "Dialog"
 FILE_DIALOG_TITLE = "Select file"
 MESSAGE_TITLE = "Updater message"
 KNOWN_TITLES = {MAIN_TITLE, PORT_DIALOG_TITLE, FILE_DIALOG_TITLE, MESSAGE_TITLE}
-
-# Click targets inside their windows; the windows have fixed geometry.
-FIRST_ROW = (60, 50)      # first row of the port list (list at 30,40)
-ROW_HEIGHT = 17
-OK_BUTTON = (177, 211)    # "Ok" at 140,200, 75x23
-CANCEL_BUTTON = (67, 211)  # "Cancel" at 30,200, 75x23
-EXIT_BUTTON = (617, 271)  # "Exit" at 580,260, 75x23
 
 POLL = 0.05
 
@@ -302,6 +297,34 @@ class Instrument:
 
 # --- the uploader on screen ----------------------------------------------------
 
+def probe_reports(path):
+    """What the probe loaded into the uploader reported, one state a line:
+    complete lines only (the last may still be being written)."""
+    try:
+        with open(path) as log:
+            text = log.read()
+    except FileNotFoundError:
+        return []
+    return [json.loads(line) for line in text.split("\n")[:-1]]
+
+
+def form_place(form, name):
+    """The middle of a widget of a designer form (.ui), in its window's
+    pixels: for a program that cannot load the probe (the Windows build
+    under Wine)."""
+    def walk(node, x, y):
+        for widget in node.findall("widget"):
+            rect = widget.find("property[@name='geometry']/rect")
+            at = (x + int(rect.find("x").text), y + int(rect.find("y").text)) if rect is not None else (x, y)
+            if widget.get("name") == name and rect is not None:
+                return (at[0] + int(rect.find("width").text) / 2, at[1] + int(rect.find("height").text) / 2)
+            found = walk(widget, *at)
+            if found:
+                return found
+        return None
+    return walk(ElementTree.parse(form).getroot().find("widget"), 0, 0)
+
+
 class Uploader:
     """The running uploader and its windows, used with real input events.
 
@@ -314,8 +337,11 @@ class Uploader:
     on the window meant (xdotool windowfocus --sync)."""
 
     def __init__(self, executable, display, workdir, env=None, args=(), timeout=30, say=None, scale=1,
-                 preexec=None):
+                 preexec=None, probe_log=None):
         self.timeout = timeout
+        # Where the probe loaded into the uploader reports its windows: the
+        # clicks go where it says the widgets are.
+        self.probe_log = probe_log
         # Device pixels per pixel of the windows' designed geometry: the
         # display's dpi / 96, by which the uploader scales its windows.
         self.scale = scale
@@ -430,22 +456,45 @@ class Uploader:
     def main_window(self):
         return self.wait_window(MAIN_TITLE, "the main window")
 
-    def pick_port(self, row=0, port=None, middle=None):
-        """Clicks a row of the port list, at the height middle in the window
-        if given; returns the port dialog."""
+    def shown(self, window_class, what):
+        """The probe's latest report of the window of that class, once it
+        has one."""
+        def latest():
+            reports = probe_reports(self.probe_log) if self.probe_log else []
+            return next((w for w in reports[-1]["windows"] if w["class"] == window_class), None) if reports else None
+        if not self.probe_log:
+            raise DriveError(f"no probe in the uploader to say where {what} is")
+        return wait_for(f"the probe to report {what}", latest, self.timeout,
+                        lambda: self.check_running(f"while waiting for {what}"))
+
+    def place(self, window_class, widget):
+        """The middle of a widget, where the probe last saw it."""
+        def found():
+            texts = self.shown(window_class, f"{window_class}.{widget}")["texts"]
+            return next(((t["x"] + t["width"] / 2, t["y"] + t["height"] / 2) for t in texts if t["name"] == widget),
+                        None)
+        return wait_for(f"{window_class}.{widget} to be shown", found, self.timeout,
+                        lambda: self.check_running(f"while waiting for {widget}"))
+
+    def pick_port(self, row=0, port=None):
+        """Clicks a row of the port list, where the probe saw it drawn;
+        returns the port dialog."""
         dialog = self.wait_window(PORT_DIALOG_TITLE, "the port dialog")
-        shown = f' ("{port}")' if port else ""
-        self.say(f"port dialog shown (window {dialog}); clicking row {row} of the port list{shown}")
-        self.click(dialog, (FIRST_ROW[0], middle if middle is not None else FIRST_ROW[1] + row * ROW_HEIGHT))
+        wait_for(f"row {row} of the port list", lambda: len(self.shown("midiselection", "the port list")["rows"]) > row,
+                 self.timeout)
+        shown = self.shown("midiselection", "the port list")
+        name = f' ("{port}")' if port else ""
+        self.say(f"port dialog shown (window {dialog}); clicking row {row} of the port list{name}")
+        self.click(dialog, (shown["rowX"], shown["rowMiddles"][row]))
         return dialog
 
     def click_ok(self, dialog):
         self.say("clicking Ok in the port dialog")
-        self.click(dialog, OK_BUTTON)
+        self.click(dialog, self.place("midiselection", "pushButtonOk"))
 
     def click_cancel(self, dialog):
         self.say("clicking Cancel in the port dialog")
-        self.click(dialog, CANCEL_BUTTON)
+        self.click(dialog, self.place("midiselection", "pushButtonCancel"))
 
     def open_file(self, path):
         """Types the path into the file dialog's name field and presses Return."""
@@ -476,7 +525,7 @@ class Uploader:
     def click_exit(self):
         window = self.main_window()
         self.say("clicking Exit")
-        self.click(window, EXIT_BUTTON)
+        self.click(window, self.place("MainWindow", "pushButton"))
 
 
 # --- the demonstration ---------------------------------------------------------
@@ -495,7 +544,11 @@ def run_demo(args):
     try:
         name = display.start(args.timeout)
         print(f"virtual display {name} started (Xvfb)", flush=True)
-        uploader = Uploader(args.uploader, name, workdir, timeout=args.timeout, say=say)
+        # The probe says where the widgets are drawn.
+        probe_log = os.path.join(workdir, "probe.log")
+        uploader = Uploader(args.uploader, name, workdir, timeout=args.timeout, say=say,
+                            env=dict(os.environ, QT_PLUGIN_PATH=args.probe_dir, TSU_PROBE_LOG=probe_log),
+                            args=["-plugin", "tsuprobe"], probe_log=probe_log)
         uploader.main_window()
         dialog = uploader.pick_port(0, args.port)
         uploader.click_ok(dialog)
@@ -547,6 +600,7 @@ def main():
     demo.add_argument("--port", help="the instrument's port name, for the messages")
     demo.add_argument("--screenshot", required=True, help="where to save the main window at 100%%")
     demo.add_argument("--timeout", type=float, default=60, help="seconds to wait for each step")
+    demo.add_argument("--probe-dir", required=True, help="the folder holding generic/ with the tsuprobe plugin")
     compare = commands.add_parser("compare", help="compare an instrument log with an update file")
     compare.add_argument("--file", required=True)
     compare.add_argument("--instrument-log", required=True)

@@ -1,14 +1,17 @@
-// tsuprobe: a Qt generic plugin that the whole-program tests load into the
-// real tessarine-uploader (-plugin tsuprobe, QT_PLUGIN_PATH=<build>/tests/probe).
-// It reports what the user can see: every 20 ms it takes the visible top-level
-// windows (class, title, a message box's text, device pixel ratio), the texts
-// of the main window's status labels, every visible label and button text of
-// the windows with whether it fits its widget's width, the active window, the
-// widget with the keyboard focus and the name of the application's window
-// icon, the rows of a window's port list (with where each is drawn) and the one chosen, and appends them as one JSON line to the file named by TSU_PROBE_LOG
-// whenever they differ from the last line written. The timer runs on the GUI
-// thread, so it also fires inside the update's own event processing and
-// inside modal boxes and dialogs.
+// tsuprobe: a Qt generic plugin that the whole-program tests and the
+// demonstration load into the real tessarine-uploader (-plugin tsuprobe,
+// QT_PLUGIN_PATH=<build>/tools/probe). It reports what the user can see:
+// every 20 ms it takes the visible top-level windows (class, title, a message
+// box's text, device pixel ratio), the texts of the main window's status
+// labels, every visible label and button text of the windows with whether it
+// fits its widget's width and where the widget is, the active window, the
+// widget with the keyboard focus, the name of the application's window icon,
+// and the rows of a window's port list (with where each is drawn) and the one
+// chosen, and appends them as one JSON line to the file named by
+// TSU_PROBE_LOG whenever they differ from the last line written. The timer
+// runs on the GUI thread, so it also fires inside the update's own event
+// processing and inside modal boxes and dialogs. The driver
+// (tools/drive_uploader.py) clicks where it says the widgets are.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QByteArray>
@@ -62,13 +65,16 @@ private:
             const QString text = label ? label->text() : button ? button->text() : QString();
             if (text.isEmpty() || !widget->isVisible())
                 continue;
+            // Where it is drawn in its window, in the window's own pixels.
+            const QPoint at = widget->mapTo(window, QPoint(0, 0));
             found.append(QJsonObject{{"name", widget->objectName()},
                                      {"text", text},
                                      {"toolTip", widget->toolTip()},
                                      {"fits", textFits(widget)},
-                                     {"x", widget->x()},
-                                     {"y", widget->y()},
-                                     {"width", widget->width()}});
+                                     {"x", at.x()},
+                                     {"y", at.y()},
+                                     {"width", widget->width()},
+                                     {"height", widget->height()}});
         }
         return found;
     }
@@ -96,6 +102,7 @@ private:
                     middles.append(list->viewport()->mapTo(window, place.center()).y());
                 }
                 entry.insert("rows", rows);
+                entry.insert("rowX", list->viewport()->mapTo(window, list->viewport()->rect().center()).x());
                 // Where each row is drawn, in the window: its height follows the font.
                 entry.insert("rowMiddles", middles);
                 entry.insert("currentRow", list->currentRow());
