@@ -62,7 +62,7 @@ done
 qt_dir=$WORK/src/$qt_src-${qt_deb%-*}
 rtmidi_dir=$WORK/src/$rtmidi_src-${rtmidi_deb%-*}
 
-# Qt's win32-g++ spec calls $(CROSS_COMPILE)g++: these names pin the posix
+# Qt's win32-g++ mkspec calls $(CROSS_COMPILE)g++: these names pin the posix
 # thread model (std::thread, std::mutex), whatever update-alternatives says.
 bin=$WORK/bin
 mkdir -p "$bin"
