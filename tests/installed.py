@@ -225,15 +225,17 @@ class WindowsProgram(unittest.TestCase):
     """The program for Windows from the zip that tools/make-win64-zip.sh made,
     unpacked as a user would."""
 
-    # The windows' designed places, as in whole_program.py and drive_uploader.py.
-    MAIN_SIZE = (675, 332)
-    DIALOG_SIZE = (240, 237)
-    TITLE = (60, 10, 121, 20)
-    LIST = (30, 40, 181, 151)
-    OK = (140, 200, 75, 23)
-    CANCEL = (30, 200, 75, 23)
-    VERSION = (446, 0, 211, 20)
-    LOGO = (30, 240, 311, 41)
+    # The windows' designed places, read from their forms.
+    MAIN_FORM = os.path.join(SOURCE_ROOT, "ui", "mainwindow.ui")
+    DIALOG_FORM = os.path.join(SOURCE_ROOT, "ui", "midiselection.ui")
+    MAIN_SIZE = du.form_rect(MAIN_FORM, "MainWindow")[2:]
+    DIALOG_SIZE = du.form_rect(DIALOG_FORM, "midiselection")[2:]
+    TITLE = du.form_rect(DIALOG_FORM, "label")
+    LIST = du.form_rect(DIALOG_FORM, "listWidget")
+    OK = du.form_rect(DIALOG_FORM, "pushButtonOk")
+    CANCEL = du.form_rect(DIALOG_FORM, "pushButtonCancel")
+    VERSION = du.form_rect(MAIN_FORM, "labelVersion")
+    LOGO = du.form_rect(MAIN_FORM, "label")
 
     def setUp(self):
         self.paths = {key: environment(key) for key in ("TSU_WIN64_ZIP", "TSU_VERSION")}
@@ -433,7 +435,7 @@ class WindowsProgram(unittest.TestCase):
         def place(widget):
             """Where the port dialog's form puts widget: the probe cannot be
             loaded into the Windows program."""
-            return [str(round(c)) for c in du.form_place(os.path.join(SOURCE_ROOT, "ui", "midiselection.ui"), widget)]
+            return [str(round(c)) for c in du.form_place(self.DIALOG_FORM, widget)]
 
         # A click into the empty list chooses nothing: Ok stays disabled.
         subprocess.run(["xdotool", "mousemove", "--window", str(dialog), *place("listWidget"), "click", "1"],

@@ -130,7 +130,7 @@ class Fixture(unittest.TestCase):
         self.addCleanup(self.display.stop)
         self.display.start()
 
-    def start_uploader(self, scale=1):
+    def start_uploader(self, scale=1, preexec=None):
         env = dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"], TSU_PROBE_LOG=self.probe_log)
         # Built with the sanitizers, the program's exit code also reports its
         # leaks; those of the system's desktop libraries are not the program's.
@@ -145,8 +145,7 @@ class Fixture(unittest.TestCase):
         env["QT_XCB_GL_INTEGRATION"] = "none"
         self.uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir, env=env,
                                     args=["-plugin", "tsuprobe"], probe_log=self.probe_log, timeout=TIMEOUT,
-                                    say=self.steps.append,
-                                    scale=scale)
+                                    say=self.steps.append, scale=scale, preexec=preexec)
         # The probe is loaded as the application starts; without it the
         # window assertions would read nothing.
         du.wait_for("the probe's first report", lambda: du.log_lines(self.probe_log), TIMEOUT,
@@ -769,13 +768,7 @@ class OverAlsa(Fixture):
         # An instrument is on the sequencer, but the program cannot reach it:
         # no /dev/snd for it, and no JACK server to fall back to.
         self.start_instrument()
-        self.uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir,
-                                    env=dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"],
-                                             TSU_PROBE_LOG=self.probe_log, QT_XCB_GL_INTEGRATION="none"),
-                                    args=["-plugin", "tsuprobe"], probe_log=self.probe_log, timeout=TIMEOUT,
-                                    say=self.steps.append,
-                                    preexec=without_sound_devices)
-        uploader = self.uploader
+        uploader = self.start_uploader(preexec=without_sound_devices)
         uploader.main_window()
         self.assertEqual(self.shown_rows(), [])
         # Ok with nothing to pick does nothing; the dialog still answers.
