@@ -5,6 +5,7 @@
 #include "sysexreceiver.h"
 
 #include <algorithm>
+#include <iostream>
 #include <vector>
 
 RtMidiIn *midiIn = nullptr;
@@ -69,16 +70,11 @@ void MidiLink::openPorts(int index)
 
     midiIn->openPort(static_cast<unsigned int>(index), inputName.toUtf8().toStdString());
 
-    int best = -1;
-    unsigned int bestPort = 0;
+    QStringList outputNames;
     const unsigned int outputCount = midiOut->getPortCount();
-    for (unsigned int i = 0; i < outputCount; ++i) {
-        const int score = nameSimilarity(portNameText(midiOut->getPortName(i)), inputName);
-        if (score > best) {
-            best = score;
-            bestPort = i;
-        }
-    }
+    for (unsigned int i = 0; i < outputCount; ++i)
+        outputNames.append(portNameText(midiOut->getPortName(i)));
+    const unsigned int bestPort = unsigned(bestOutputPort(outputNames, inputName));
     // Some backends only warn when asked to open a port that does not exist
     // and leave the output unconnected; an update sent into nowhere would wait
     // for a reply forever, so having no output port is an error here.
@@ -89,13 +85,48 @@ void MidiLink::openPorts(int index)
     midiIn->setCallback(&onMidiInput, nullptr);
     midiIn->ignoreTypes(false, false, false);
 
-    midiOut->openPort(bestPort, midiOut->getPortName(bestPort));
+    const std::string outputName = midiOut->getPortName(bestPort);
+    midiOut->openPort(bestPort, outputName);
+    outputPortName = portNameText(outputName);
 
     selectedPortName = portNameText(midiIn->getPortName(static_cast<unsigned int>(index)));
     // Gone while it was being opened: the library may have opened nothing.
     if (!inputName.isEmpty() && selectedPortName != inputName)
         throw RtMidiError("The MIDI input port \"" + inputName.toStdString() + "\" went away while it was opened.",
                           RtMidiError::INVALID_DEVICE);
+    // The pairing is a guess by name: when it goes wrong, this line says so.
+    std::cerr << "MIDI: " << RtMidi::getApiDisplayName(midiOut->getCurrentApi()) << ": input \""
+              << selectedPortName.toStdString() << "\", output \"" << outputName << "\"\n";
+}
+
+int MidiLink::bestOutputPort(const QStringList &outputNames, const QString &inputName)
+{
+    // Of outputs equally like the input by name, the one that ends as the
+    // input does wins: the trailing port number or the client's suffix tells
+    // the interfaces of one kind apart ("system:midi_capture_2" goes with
+    // "system:midi_playback_2", not "_1"), where the first listed would
+    // otherwise be taken.
+    int best = -1;
+    int bestEnding = -1;
+    int bestPort = 0;
+    for (int i = 0; i < outputNames.size(); ++i) {
+        const int score = nameSimilarity(outputNames.at(i), inputName);
+        const int ending = commonEnding(outputNames.at(i), inputName);
+        if (score > best || (score == best && ending > bestEnding)) {
+            best = score;
+            bestEnding = ending;
+            bestPort = i;
+        }
+    }
+    return bestPort;
+}
+
+int MidiLink::commonEnding(const QString &a, const QString &b)
+{
+    int n = 0;
+    while (n < a.size() && n < b.size() && a.at(a.size() - 1 - n) == b.at(b.size() - 1 - n))
+        ++n;
+    return n;
 }
 
 int MidiLink::nameSimilarity(QString a, QString b)
@@ -113,12 +144,58 @@ int MidiLink::nameSimilarity(QString a, QString b)
     return matches * 200 / (la + lb);
 }
 
+namespace {
+// What RtMidi said while one message was being sent.
+struct SendProblem
+{
+    bool raised = false;
+    RtMidiError::Type type = RtMidiError::UNSPECIFIED;
+    std::string text;
+};
+
+void noteSendProblem(RtMidiError::Type type, const std::string &text, void *problem)
+{
+    auto *noted = static_cast<SendProblem *>(problem);
+    // A debugging note is no failure; the first real one is kept.
+    if (type == RtMidiError::DEBUG_WARNING || noted->raised)
+        return;
+    *noted = {true, type, text.empty() ? std::string("the MIDI library gave no reason") : text};
+}
+
+// Routes what RtMidi says to a SendProblem for as long as it lives.
+class SendProblemCallback
+{
+public:
+    SendProblemCallback(RtMidiOut &output, SendProblem &problem) : output(output)
+    {
+        output.setErrorCallback(&noteSendProblem, &problem);
+    }
+    ~SendProblemCallback() { output.setErrorCallback(nullptr, nullptr); }
+    SendProblemCallback(const SendProblemCallback &) = delete;
+    SendProblemCallback &operator=(const SendProblemCallback &) = delete;
+
+private:
+    RtMidiOut &output;
+};
+} // namespace
+
 int32_t MidiLink::sendSysex(const unsigned char *message, int32_t available)
 {
     const int32_t count = sysexMessageLength(message, available);
     if (count == 0 || !midiOut)
         return 0;
     std::vector<unsigned char> bytes(message, message + count);
-    midiOut->sendMessage(&bytes);
+    // Some backends report a failure to send only as a warning on the error
+    // stream (the ALSA sequencer's refusals among them), and the message is
+    // gone all the same. Caught here, a warning is a failure like an error:
+    // a message that did not leave gets no reply, and the update would
+    // wait for one for ever.
+    SendProblem problem;
+    {
+        const SendProblemCallback callback(*midiOut, problem);
+        midiOut->sendMessage(&bytes);
+    }
+    if (problem.raised)
+        throw RtMidiError(problem.text, problem.type);
     return count;
 }

@@ -33,15 +33,24 @@ public:
 
     // Positional likeness of two port names, 0 to 100.
     static int nameSimilarity(QString a, QString b);
+    // The position, among outputNames, of the output port to open beside the
+    // input inputName: the most alike by name, and of equally alike ones the
+    // one sharing the longer ending with it; 0 when there is none.
+    static int bestOutputPort(const QStringList &outputNames, const QString &inputName);
+    // How many characters the two names share at their ends.
+    static int commonEnding(const QString &a, const QString &b);
 
     // Sends the message that starts at message: the bytes up to and including
     // the first 0xF7 among the available ones. Returns the number of bytes
     // sent, or 0 (and sends nothing) when no 0xF7 lies within available.
-    // RtMidiError from the output port passes to the caller.
+    // Throws RtMidiError when the output port refuses the message, whether
+    // the library raises an error or only warns.
     int32_t sendSysex(const unsigned char *message, int32_t available);
 
     QStringList portNames;
     QString selectedPortName;
+    // The output port openPorts opened beside the input; empty until then.
+    QString outputPortName;
 };
 
 extern MidiLink midiLink;

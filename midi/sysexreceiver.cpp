@@ -145,8 +145,15 @@ void onMidiInput(double, std::vector<unsigned char> *bytes, void *)
             rxBuffer[0] = 0xF0;
             rxLength = 1;
         } else if (b == 0xF7) {
+            // An 0xF7 completes the message begun by the last 0xF0, once. One
+            // with no message begun (a stray 0xF7, or data bytes and an 0xF7
+            // with no 0xF0 before them) completes nothing: handed over again,
+            // the last message would pass for a new reply.
+            if (rxBuffer[0] != 0xF0)
+                continue;
             rxBuffer[rxLength] = 0xF7;
             sysexReceiver.handleMessage(rxBuffer, rxLength + 1);
+            rxBuffer[0] = 0;
         }
         // Other status bytes neither end nor restart a message.
     }

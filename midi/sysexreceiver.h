@@ -15,7 +15,9 @@ constexpr int32_t rxCapacity = 300;
 // Room for the version text: up to 22 bytes and a NUL.
 constexpr int32_t versionCapacity = 23;
 
-// The message being collected. Touched only by the MIDI input thread.
+// The message being collected. Touched only by the MIDI input thread. Its
+// first byte is 0xF0 from an 0xF0 up to the 0xF7 that completes the message,
+// and 0 otherwise: data bytes and 0xF7 are then outside any message.
 extern unsigned char rxBuffer[rxCapacity];
 extern int32_t rxLength;
 

@@ -90,15 +90,40 @@ TEST_F(ReceivePath, OtherStatusBytesNeitherEndNorRestartAMessage)
     EXPECT_TRUE(sysexReceiver.takeAck());
 }
 
-TEST_F(ReceivePath, EndByteBeforeAnyStartRecognisesNothing)
+// An 0xF7 completes the message begun by the last 0xF0, once: one with no
+// message begun is no reply, not even the last one again.
+TEST_F(ReceivePath, EndByteOutsideAMessageCompletesNothing)
 {
-    sysexReceiver.ackReceived = true;
+    // Before any 0xF0: nothing is stored or recognised, and data bytes stay dropped.
     deliver({0x7E, 0x10, 0xF7});
-    EXPECT_EQ(rxBuffer[0], 0xF7);
-    EXPECT_EQ(rxLength, 0);
+    EXPECT_EQ(rxBuffer[0], 0);
     EXPECT_FALSE(sysexReceiver.takeAck());
     deliver({0x01, 0x02});
     EXPECT_EQ(rxLength, 0);
+
+    // A stray 0xF7 after each reply, as from an instrument that stopped
+    // answering: each reply counts once.
+    deliver(ack);
+    ASSERT_TRUE(sysexReceiver.takeAck());
+    deliver({0xF7});
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    deliver({0xFE, 0xF7, 0xF7});
+    EXPECT_FALSE(sysexReceiver.takeAck());
+
+    // Data bytes and an 0xF7 with no 0xF0 before them, after a version reply.
+    deliver(versionReply("2.0"));
+    ASSERT_TRUE(sysexReceiver.takeAck());
+    deliver({0x31, 0x32, 0xF7});
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    EXPECT_EQ(sysexReceiver.versionString(), "2.0");
+
+    // A reply not yet taken stays when a stray 0xF7 follows it.
+    deliver(ack);
+    deliver({0xF7});
+    EXPECT_TRUE(sysexReceiver.takeAck());
+    // The next message is received normally.
+    deliver(ack);
+    EXPECT_TRUE(sysexReceiver.takeAck());
 }
 
 TEST_F(ReceivePath, VersionReplyCarriesItsText)
@@ -223,5 +248,19 @@ TEST(PortNames, SimilarityScores)
     EXPECT_EQ(MidiLink::nameSimilarity("port", "PORT"), 0);
     EXPECT_EQ(MidiLink::nameSimilarity("", "Port"), 0);
     EXPECT_EQ(MidiLink::nameSimilarity("", ""), 0);
+}
+
+TEST(PortNames, OfEquallyAlikeOutputsTheOneEndingAsTheInputDoesIsOpened)
+{
+    // JACK's names for the MIDI ports of two interfaces: both outputs score
+    // the same against either input.
+    const QStringList system{"system:midi_playback_1", "system:midi_playback_2"};
+    EXPECT_EQ(MidiLink::nameSimilarity(system[0], "system:midi_capture_2"),
+              MidiLink::nameSimilarity(system[1], "system:midi_capture_2"));
+    EXPECT_EQ(MidiLink::bestOutputPort(system, "system:midi_capture_2"), 1);
+    EXPECT_EQ(MidiLink::bestOutputPort(system, "system:midi_capture_1"), 0);
+    // The name score still comes first; with no output, port 0.
+    EXPECT_EQ(MidiLink::bestOutputPort({"Other 2", "Tessarine <:MIDI 1"}, "Tessarine >:MIDI 2"), 1);
+    EXPECT_EQ(MidiLink::bestOutputPort({}, "Tessarine >:MIDI"), 0);
 }
 } // namespace
