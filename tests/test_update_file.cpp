@@ -1,4 +1,5 @@
 // The update file on disk and its header message.
+#include "update/fileread.h"
 #include "update/updater.h"
 
 #include <QDir>
@@ -9,7 +10,10 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 using Bytes = std::vector<unsigned char>;
@@ -124,14 +128,30 @@ TEST_F(UpdateFile, HeaderCutShortStaysWithinTheImage)
     EXPECT_EQ(updater->formatNumber, 0);
     EXPECT_STREQ(updater->versionText, "");
     EXPECT_EQ(updater->fileVersion(), QByteArray());
+}
 
-    // No 0x00 after offset 33: the text ends with the image.
+// The version text ends with its 0x00 or with the header message, whichever
+// comes first: a header without its 0x00 must not pull in the bytes of every
+// message after it (a 2 MB file made a question of 2,000,065 characters).
+TEST_F(UpdateFile, VersionTextEndsWithTheHeaderMessage)
+{
     Bytes noTerminator = header("");
-    noTerminator.pop_back();
-    noTerminator.pop_back();
+    noTerminator.resize(noTerminator.size() - 2);
     noTerminator.insert(noTerminator.end(), {'4', '.', '2', 0xF7});
-    const auto cut = load(noTerminator);
-    EXPECT_EQ(cut->fileVersion(), QByteArray("4.2\xF7"));
+    Bytes later(2000000, 0x35);
+    later.front() = 0xF0;
+    later.back() = 0xF7;
+    Bytes file = noTerminator;
+    file.insert(file.end(), later.begin(), later.end());
+    const auto cut = load(file);
+    EXPECT_EQ(cut->fileVersion(), QByteArray("4.2"));
+    EXPECT_STREQ(cut->versionText, "4.2");
+
+    // An 0xF7 before offset 33 ends the header message, and with it any text.
+    Bytes early = header("1.0");
+    early[20] = 0xF7;
+    EXPECT_EQ(load(early)->fileVersion(), QByteArray());
+    EXPECT_STREQ(load(early)->versionText, "");
 }
 
 TEST_F(UpdateFile, EmptyFileReadsAsNothing)
@@ -139,16 +159,9 @@ TEST_F(UpdateFile, EmptyFileReadsAsNothing)
     const auto updater = load({});
     EXPECT_EQ(updater->size, 0);
     EXPECT_STREQ(updater->versionText, "");
-    EXPECT_TRUE(updater->endsWithCompleteMessage());
-}
-
-TEST_F(UpdateFile, TrailingBytesAfterTheLastMessageAreDetected)
-{
-    Bytes bytes = header("1.0");
-    EXPECT_TRUE(load(bytes)->endsWithCompleteMessage());
-    bytes.push_back(0xF0);
-    bytes.push_back(0x01);
-    EXPECT_FALSE(load(bytes)->endsWithCompleteMessage());
+    const FileCheck check = checkUpdateFile(updater->image.get(), updater->size);
+    EXPECT_EQ(check.messages, 0);
+    EXPECT_TRUE(check.findings.empty());
 }
 
 TEST_F(UpdateFile, FileThatShrinksAfterItWasProbedIsNotRead)
@@ -157,6 +170,7 @@ TEST_F(UpdateFile, FileThatShrinksAfterItWasProbedIsNotRead)
     Updater updater(path, nullptr);
     write(Bytes{0xF0, 0xF7});
     EXPECT_EQ(updater.readFile(path, updater.size), -1);
+    EXPECT_EQ(updater.readProblem, readShortReason(2, 38));
 }
 
 TEST_F(UpdateFile, FileThatGrowsIsReadAsFarAsProbed)
@@ -176,6 +190,22 @@ TEST_F(UpdateFile, MissingFileHasNoSizeAndCannotBeRead)
     Updater updater(path, nullptr);
     EXPECT_EQ(updater.size, 0);
     EXPECT_EQ(updater.readFile(path, updater.size), -1);
+    EXPECT_EQ(updater.readProblem, "It cannot be opened: No such file or directory.");
+}
+
+// A FIFO opened for reading would block until something wrote to it, with
+// the GUI thread held and Exit dead; a device or a folder is no update file
+// either. Each is refused at once.
+TEST_F(UpdateFile, OnlyRegularFilesAreRead)
+{
+    const QString fifo = dir.filePath(QStringLiteral("fifo.tsu"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString &path : {fifo, dir.path(), QStringLiteral("/dev/zero")}) {
+        Updater updater(path, nullptr);
+        EXPECT_EQ(updater.size, 0) << path.toStdString();
+        EXPECT_EQ(updater.readFile(path, updater.size), -1) << path.toStdString();
+        EXPECT_EQ(updater.readProblem, "It is not a regular file but a folder, a device or a pipe.");
+    }
 }
 
 TEST_F(UpdateFile, FileOfTwoGibibytesIsTooLarge)
@@ -189,6 +219,7 @@ TEST_F(UpdateFile, FileOfTwoGibibytesIsTooLarge)
     EXPECT_EQ(updater.size, -1);
     EXPECT_EQ(updater.image, nullptr);
     EXPECT_EQ(updater.readFile(path, updater.size), -1);
+    EXPECT_EQ(updater.readProblem, tooLargeReason(qint64(1) << 31));
 }
 
 TEST_F(UpdateFile, NonAsciiFileNamesOpen)
@@ -201,4 +232,154 @@ TEST_F(UpdateFile, NonAsciiFileNamesOpen)
         EXPECT_EQ(updater.readFile(path, updater.size), 0) << name.toStdString();
     }
 }
+
+// The check the uploader makes before it sends anything, which tsu-check
+// makes for a firmware author: each finding in its place, and whether the
+// uploader refuses the file for it, over which MIDI service.
+namespace checks {
+Bytes message(size_t length, unsigned char fill = 0x11)
+{
+    Bytes bytes(length, fill);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    return bytes;
+}
+
+FileCheck check(const std::vector<Bytes> &messages, const Bytes &trailing = {})
+{
+    Bytes file;
+    for (const Bytes &m : messages)
+        file.insert(file.end(), m.begin(), m.end());
+    file.insert(file.end(), trailing.begin(), trailing.end());
+    return checkUpdateFile(file.data(), int32_t(file.size()));
+}
+
+unsigned bit(MidiService service)
+{
+    return 1u << unsigned(service);
+}
+
+// The services over which the uploader refuses the file.
+unsigned refusedOver(const FileCheck &check)
+{
+    unsigned services = 0;
+    for (MidiService service : {MidiService::Jack, MidiService::Alsa, MidiService::WindowsMultimedia,
+                                MidiService::Other})
+        services |= check.refusal(service) ? bit(service) : 0;
+    return services;
+}
+
+const FileFinding &only(const FileCheck &check)
+{
+    EXPECT_EQ(check.findings.size(), 1u);
+    static const FileFinding none{};
+    return check.findings.empty() ? none : check.findings.front();
+}
+
+TEST(FileCheck, AWellMadeFileHasNoFindingAndIsSentOverEveryService)
+{
+    const FileCheck good = check({header("1.2.3"), message(256), message(6)});
+    EXPECT_EQ(good.messages, 3);
+    EXPECT_TRUE(good.findings.empty());
+    EXPECT_EQ(refusedOver(good), 0u);
+}
+
+TEST(FileCheck, BytesAfterTheLastMessageRefuseTheFileEverywhere)
+{
+    const FileCheck cut = check({header("1.0"), message(10)}, {0xF0, 0x01, 0x02});
+    const FileFinding &finding = only(cut);
+    EXPECT_EQ(finding.kind, FileFinding::Kind::BytesAfterLastMessage);
+    EXPECT_EQ(finding.message, 3);
+    EXPECT_EQ(finding.offset, 48);
+    EXPECT_EQ(finding.length, 3);
+    EXPECT_EQ(finding.text, "The file ends with 3 bytes, from offset 48 on, that belong to no whole message: "
+                            "no 0xF7 ends them.");
+    EXPECT_EQ(refusedOver(cut), 0xFu);
+}
+
+TEST(FileCheck, AMessageLongerThanAServiceCarriesIsRefusedOverThatServiceAlone)
+{
+    for (MidiService service : measuredServices) {
+        const int32_t longest = limitsOf(service).longestMessage;
+        ASSERT_GT(longest, 0);
+        // Whole at the limit, as far as this service is concerned.
+        for (const FileFinding &f : check({header("1.0"), message(size_t(longest))}).findings)
+            EXPECT_FALSE(f.refusesOver(service)) << f.text;
+        const FileCheck over = check({header("1.0"), message(size_t(longest) + 1)});
+        const FileFinding *refusal = over.refusal(service);
+        ASSERT_NE(refusal, nullptr) << limitsOf(service).name;
+        EXPECT_EQ(refusal->kind, FileFinding::Kind::LongerThanCarried);
+        EXPECT_EQ(refusal->refusedOver, bit(service));
+        EXPECT_EQ((std::pair{refusal->message, refusal->offset}), (std::pair{2, 38}));
+        EXPECT_EQ(refusal->length, longest + 1);
+        EXPECT_EQ(refusal->value, longest);
+        EXPECT_NE(refusal->text.find(std::to_string(longest + 1) + " bytes long; " + limitsOf(service).name
+                                     + " carries at most " + std::to_string(longest)),
+                  std::string::npos)
+            << refusal->text;
+    }
+    EXPECT_EQ(check({header("1.0"), message(1 << 20)}).refusal(MidiService::Other), nullptr);
+}
+
+TEST(FileCheck, BytesAServiceWouldNotCarryInsideAMessageAreFoundWhereTheyAre)
+{
+    // A status byte inside: the ALSA sequencer's encoder ends the message there.
+    Bytes noteOn = message(12);
+    noteOn[5] = 0x90;
+    const FileCheck status = check({header("1.0"), message(4), noteOn});
+    const FileFinding &finding = only(status);
+    EXPECT_EQ(finding.kind, FileFinding::Kind::AlteredByteInside);
+    EXPECT_EQ((std::tuple{finding.message, finding.offset, finding.value}), (std::tuple{3, 38 + 4 + 5, 0x90}));
+    EXPECT_EQ(finding.refusedOver, bit(MidiService::Alsa));
+    EXPECT_EQ(finding.text, "Message 3 (at offset 42, 12 bytes) holds the byte 0x90 at offset 47, inside the "
+                            "message: the ALSA sequencer would end the message there, and the instrument would "
+                            "receive something else.");
+
+    // A message that is no SysEx message at all.
+    const FileCheck noStart = check({header("1.0"), {0x01, 0x02, 0xF7}});
+    EXPECT_EQ(only(noStart).kind, FileFinding::Kind::NoStartByte);
+    EXPECT_EQ(only(noStart).message, 2);
+    unsigned sysexOnly = 0;
+    for (MidiService service : measuredServices)
+        sysexOnly |= limitsOf(service).carriesOnlySysex ? bit(service) : 0;
+    EXPECT_EQ(refusedOver(noStart), sysexOnly);
+}
+
+TEST(FileCheck, TheHeaderAndItsVersionTextOnlyWarn)
+{
+    const std::vector<std::pair<Bytes, FileFinding::Kind>> cases{
+        {message(40), FileFinding::Kind::NoHeader},
+        {header(""), FileFinding::Kind::VersionEmpty},
+        {header(std::string(20, '1')), FileFinding::Kind::VersionTooLong},
+        {header("1.\x01"), FileFinding::Kind::VersionNotPrintable},
+    };
+    for (const auto &[first, kind] : cases) {
+        const FileCheck warned = check({first, message(8)});
+        EXPECT_EQ(only(warned).kind, kind) << only(warned).text;
+        EXPECT_EQ(only(warned).message, 1);
+        EXPECT_EQ(refusedOver(warned), 0u) << only(warned).text;
+    }
+    Bytes unended = header("1.0");
+    unended.erase(unended.end() - 2);
+    EXPECT_EQ(only(check({unended})).kind, FileFinding::Kind::VersionNotEnded);
+    EXPECT_EQ(only(check({header(std::string(20, '1'))})).text,
+              "The version text is 20 characters long; the main window shows only its first 19.");
+}
+
+TEST(FileCheck, OfManyBadMessagesAFewAreNamedAndTheRestCounted)
+{
+    Bytes noteOn = message(8);
+    noteOn[3] = 0x90;
+    std::vector<Bytes> messages{header("1.0")};
+    messages.insert(messages.end(), 1000, noteOn);
+    const FileCheck many = check(messages, {0xF0});
+    EXPECT_EQ(many.messages, 1001);
+    EXPECT_LE(many.findings.size(), 11u);
+    EXPECT_EQ(int64_t(many.findings.size()) + many.findingsLeftOut, 1001);
+    // The first refusal is still the first in the file.
+    ASSERT_NE(many.refusal(MidiService::Alsa), nullptr);
+    EXPECT_EQ(many.refusal(MidiService::Alsa)->message, 2);
+    EXPECT_EQ(many.refusal(MidiService::Jack)->kind, FileFinding::Kind::BytesAfterLastMessage);
+}
+} // namespace checks
 } // namespace

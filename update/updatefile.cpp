@@ -1,31 +1,27 @@
 // The update file: a plain concatenation of SysEx messages whose first is the
-// header message. Probing, reading and the header live here.
+// header message. Probing, reading and the header live here; what is checked
+// in the bytes lives in filecheck.cpp.
 #include "updater.h"
+
+#include "fileread.h"
+#include "midi/sysexmessage.h"
 
 #include <QFile>
 
-#include <algorithm>
 #include <cstring>
-#include <limits>
 #include <new>
 
-namespace {
-const unsigned char headerSignature[] = {0xF0, 0x7E, 0x10, 0x07, 0x02};
-constexpr int32_t formatNumberOffset = 5;
-constexpr int32_t headerNumbersOffset = 9;
-constexpr int32_t versionOffset = 33;
-constexpr int32_t versionTextLimit = int32_t(sizeof(Updater::versionText)) - 1;
-} // namespace
-
-// Files are opened through QFile with the name exactly as the file dialog
-// gives it, so a name in any script opens on every platform.
+// Files are opened with the name exactly as the file dialog gives it, so a
+// name in any script opens on every platform; a FIFO or a device is never
+// opened for reading (it could block the program for good).
 int32_t fileSize(const QString &fileName)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    QString why;
+    if (!openUpdateFile(file, fileName, &why))
         return 0;
     const qint64 length = file.size();
-    if (length > std::numeric_limits<int32_t>::max())
+    if (length > largestUpdateFile)
         return -1;
     return static_cast<int32_t>(length);
 }
@@ -42,19 +38,19 @@ Updater::Updater(QString fileName, MainWindow *window)
     this->window = window;
 }
 
-int32_t read28(const unsigned char *bytes)
-{
-    return (int32_t(bytes[0]) << 21) | (int32_t(bytes[1]) << 14) | (int32_t(bytes[2]) << 7)
-           | int32_t(bytes[3]);
-}
-
 int32_t Updater::readFile(const QString &fileName, int32_t length)
 {
-    if (length < 0 || (length > 0 && !image))
+    QFile file;
+    if (!openUpdateFile(file, fileName, &readProblem))
         return -1;
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    if (length < 0) {
+        readProblem = tooLargeReason(file.size());
         return -1;
+    }
+    if (length > 0 && !image) {
+        readProblem = noMemoryReason(length);
+        return -1;
+    }
     qint64 total = 0;
     while (total < length) {
         const qint64 got = file.read(reinterpret_cast<char *>(image.get()) + total, length - total);
@@ -62,41 +58,35 @@ int32_t Updater::readFile(const QString &fileName, int32_t length)
             break;
         total += got;
     }
-    return total == length ? 0 : -1;
+    if (total != length) {
+        readProblem = readShortReason(total, length);
+        return -1;
+    }
+    return 0;
 }
 
 void Updater::parseHeader()
 {
-    const unsigned char *bytes = image.get();
-    if (size < formatNumberOffset
-        || !std::equal(headerSignature, headerSignature + formatNumberOffset, bytes))
+    // The header's fields belong to the header message: nothing after its
+    // 0xF7 is read as one of them.
+    const int32_t headerLength = sysexMessageLength(image.get(), size);
+    const UpdateHeader header = readHeader(image.get(), headerLength > 0 ? headerLength : size);
+    if (!header.signature)
         return;
-    if (size < headerNumbersOffset)
+    formatNumber = header.formatNumber;
+    if (!header.accepted)
         return;
-    formatNumber = read28(bytes + formatNumberOffset);
-    if (formatNumber != 0)
-        return;
-    // A header cut short before its version text is not accepted.
-    if (size <= versionOffset)
-        return;
-    for (int i = 0; i < 6; ++i)
-        headerNumbers[i] = read28(bytes + headerNumbersOffset + 4 * i);
+    std::memcpy(headerNumbers, header.numbers, sizeof headerNumbers);
     // A version text longer than versionText holds is cut to its first 19 characters.
-    const QByteArray text = fileVersion().left(versionTextLimit);
+    const QByteArray text = fileVersion().left(versionTextShown);
     std::memcpy(versionText, text.constData(), size_t(text.size()));
     versionText[text.size()] = '\0';
 }
 
-bool Updater::endsWithCompleteMessage() const
-{
-    return size <= 0 || image[size - 1] == 0xF7;
-}
-
 QByteArray Updater::fileVersion() const
 {
-    if (size <= versionOffset)
+    const VersionTextPlace place = versionTextPlace(image.get(), size);
+    if (place.end == place.begin)
         return QByteArray();
-    const char *begin = reinterpret_cast<const char *>(image.get()) + versionOffset;
-    const char *end = reinterpret_cast<const char *>(image.get()) + size;
-    return QByteArray(begin, int(std::find(begin, end, '\0') - begin));
+    return QByteArray(reinterpret_cast<const char *>(image.get()) + place.begin, place.end - place.begin);
 }

@@ -3,27 +3,56 @@
 #include "updater.h"
 
 #include "midi/midilink.h"
+#include "midi/sysexmessage.h"
 #include "midi/sysexreceiver.h"
 #include "ui/mainwindow.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 
 #include <rtmidi/RtMidi.h>
 
 namespace {
-void showMessage(const QString &text)
+// A 5-pin MIDI cable carries 31,250 baud: 3,125 bytes a second.
+constexpr int cableBytesPerSecond = 3125;
+// The bound of each pause while a reply is awaited, in milliseconds.
+constexpr int replyWaitBound = 1;
+// The most bytes of the file's version text the replacement question shows.
+constexpr int versionShownInQuestion = 64;
+
+// A box of the update with the user's text, and the reason and what to do
+// as its informative text. Plain text, both: they may quote a file, a port
+// name or the MIDI library, which must be shown as they are.
+void showMessage(const QString &text, const QString &informative = QString())
 {
     QMessageBox box;
+    box.setTextFormat(Qt::PlainText);
     box.setText(text);
+    if (!informative.isEmpty()) {
+        box.setInformativeText(informative);
+        // The informative text's label guesses its format on its own.
+        if (auto *label = box.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
+            label->setTextFormat(Qt::PlainText);
+    }
     box.exec();
 }
 
-void showSendFailure(const QString &reason)
+void showSendFailure(int32_t number, int32_t count, int32_t length, const QString &reason)
 {
-    showMessage(QStringLiteral("Sending to the instrument failed, so the update has stopped.\n") + reason);
+    showMessage(QStringLiteral("Sending to the instrument failed, so the update has stopped.\n")
+                + QStringLiteral("Message %1 of %2 (%3 bytes): ").arg(number).arg(count).arg(length) + reason);
+}
+
+const QString nothingSent = QStringLiteral("Nothing was sent to the instrument.");
+
+// The file cannot be used: why, and what to do.
+void showIllegalFile(const QString &why, const QString &whatToDo)
+{
+    showMessage(QStringLiteral("Illegal file."), why + QStringLiteral("\n\n") + whatToDo + QLatin1Char(' ')
+                                                   + nothingSent);
 }
 
 // For as long as it exists, the receive path wakes this thread's event loop
@@ -39,6 +68,22 @@ public:
     ReplyWakeUps &operator=(const ReplyWakeUps &) = delete;
 };
 } // namespace
+
+MidiService openMidiService()
+{
+    if (!midiOut)
+        return MidiService::Other;
+    switch (midiOut->getCurrentApi()) {
+    case RtMidi::UNIX_JACK:
+        return MidiService::Jack;
+    case RtMidi::LINUX_ALSA:
+        return MidiService::Alsa;
+    case RtMidi::WINDOWS_MM:
+        return MidiService::WindowsMultimedia;
+    default:
+        return MidiService::Other;
+    }
+}
 
 void waitWithEvents(int milliseconds)
 {
@@ -70,12 +115,20 @@ void Updater::requestAbort()
 
 bool Updater::confirmReplace()
 {
+    // A version text is a few characters; a header without its 0x00 could
+    // make it as long as the header message, which no box shows whole.
+    QByteArray newVersion = fileVersion();
+    if (newVersion.size() > versionShownInQuestion)
+        newVersion = newVersion.left(versionShownInQuestion) + "\u2026";
     const QString text = QStringLiteral("Current firmware version is ")
                          + QString::fromStdString(sysexReceiver.versionString()) + QLatin1Char('\n')
-                         + QStringLiteral("New version is ") + QString::fromUtf8(fileVersion())
+                         + QStringLiteral("New version is ") + QString::fromUtf8(newVersion)
                          + QLatin1Char('\n') + QStringLiteral("Replace ?");
     QMessageBox box;
     box.setWindowTitle(QStringLiteral("Updater message"));
+    // Both versions come from outside, the instrument's and the file's: as
+    // rich text, markup in either could hide part of the question.
+    box.setTextFormat(Qt::PlainText);
     box.setText(text);
     box.setStandardButtons(QMessageBox::Yes);
     box.addButton(QMessageBox::No);
@@ -85,16 +138,44 @@ bool Updater::confirmReplace()
 
 void Updater::run(QString fileName)
 {
-    // A file that cannot be read whole, or whose last bytes belong to no
-    // complete message, is refused before anything is sent: a partly sent
+    // A file that cannot be read whole, whose last bytes belong to no
+    // complete message, or that holds a message the open MIDI service cannot
+    // carry as it is, is refused before anything is sent: a partly sent
     // firmware is worse than none.
-    if (size < 0 || readFile(fileName, size) != 0 || !endsWithCompleteMessage()) {
-        showMessage(QStringLiteral("Illegal file."));
+    if (readFile(fileName, size) != 0) {
+        showIllegalFile(readProblem, QStringLiteral("Choose the update file itself, as you received it."));
+        return;
+    }
+    const FileCheck check = checkUpdateFile(image.get(), size);
+    if (const FileFinding *refusal = check.refusal(openMidiService())) {
+        const bool damaged = refusal->kind == FileFinding::Kind::BytesAfterLastMessage;
+        showIllegalFile(QString::fromStdString(refusal->text),
+                        damaged ? QStringLiteral("The file is cut short or damaged: get it again.")
+                                : QStringLiteral("Connect the instrument through another MIDI service, or ask for "
+                                                 "an update file made for this one (tsu-check tells which "
+                                                 "services carry a file)."));
         return;
     }
     parseHeader();
 
     const ReplyWakeUps wakeUps;
+    // Says, after a silence longer than a healthy instrument's, that the
+    // update is waiting and for what. A timer of its own: the wait for the
+    // reply sleeps until something happens, and this is something.
+    QTimer silence;
+    silence.setSingleShot(true);
+    int32_t number = 0;
+    int32_t length = 0;
+    QObject::connect(&silence, &QTimer::timeout, [&] {
+        window->showWaitNote(
+            QStringLiteral("Waiting for the instrument to answer message %1 of %2, sent to the MIDI output port "
+                           "\u201c%3\u201d. Check that this is the instrument's port, that the instrument is in "
+                           "its update mode and that its cable is plugged in. Exit stops the update.")
+                .arg(number)
+                .arg(check.messages)
+                .arg(midiLink.outputPortName));
+    });
+
     int32_t sent = 0;
     while (sent < size) {
         // Exit (or the window closed) while a box of this run was open: not
@@ -107,30 +188,37 @@ void Updater::run(QString fileName)
         // version and versionLength keep what it carried.
         sysexReceiver.takeAck();
 
-        int32_t length = 0;
+        ++number;
+        length = sysexMessageLength(image.get() + sent, size - sent);
+        int32_t sentLength = 0;
         try {
-            length = midiLink.sendSysex(image.get() + sent, size - sent);
+            sentLength = midiLink.sendSysex(image.get() + sent, size - sent);
         } catch (const RtMidiError &error) {
-            showSendFailure(QString::fromStdString(error.getMessage()));
+            showSendFailure(number, check.messages, length, QString::fromStdString(error.getMessage()));
             return;
         }
-        // The rest of a file that ends with 0xF7 always holds a whole
-        // message, so nothing was sent because there is no MIDI output; the
-        // text names both causes all the same.
-        if (length == 0) {
-            showSendFailure(QStringLiteral("Nothing could be sent: no MIDI output is open, "
-                                           "or no complete message is left in the file."));
+        // The rest of a file that passed the check always holds a whole
+        // message, so nothing was sent because there is no MIDI output.
+        if (sentLength == 0) {
+            showSendFailure(number, check.messages, length,
+                            QStringLiteral("Nothing could be sent: no MIDI output is open."));
             return;
         }
+        // A healthy instrument answers within the time the message and its
+        // reply take on a 5-pin MIDI cable and a little more (writing to its
+        // flash); well beyond that, the user is told what the update waits for.
+        silence.start(silenceNoteDelay + int(int64_t(length + rxCapacity) * 1000 / cableBytesPerSecond));
 
-        // Each pause sleeps until a reply, an event for the windows or its
-        // end a millisecond on; then the reply is asked for again and Exit
-        // looked at.
+        // Each pause sleeps until a reply, an event for the windows (Exit,
+        // the note's timer) or its long bound; then the reply is asked for
+        // again and Exit looked at.
         while (!sysexReceiver.takeAck()) {
-            waitWithEvents(1);
+            waitWithEvents(replyWaitBound);
             if (abortFlag)
                 return;
         }
+        silence.stop();
+        window->hideWaitNote();
 
         if (awaitingFirstReply) {
             if (sysexReceiver.versionLength.load(std::memory_order_relaxed) != 0
@@ -143,8 +231,11 @@ void Updater::run(QString fileName)
             window->showTargetVersion(versionText);
         }
 
-        sent += length;
+        sent += sentLength;
         window->setProgress(progressPercent(sent, size));
     }
-    showMessage(QStringLiteral("End"));
+    showMessage(QStringLiteral("End"), check.messages == 0
+                                           ? QStringLiteral("The file holds no message, so nothing was sent to "
+                                                            "the instrument.")
+                                           : QString());
 }

@@ -2,6 +2,8 @@
 // run that sends it to the instrument message by message.
 #pragma once
 
+#include "update/filecheck.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -14,9 +16,6 @@ class MainWindow;
 // is too large to be held (2^31 bytes or more).
 int32_t fileSize(const QString &fileName);
 
-// A 28-bit number: four 7-bit bytes, most significant first.
-int32_t read28(const unsigned char *bytes);
-
 // The share of an update file sent so far, in whole percent (the remainder
 // discarded). Formed in 64 bits: sent × 100 overflows 32 bits from files of
 // 21,474,837 bytes on.
@@ -27,6 +26,10 @@ int progressPercent(int32_t sent, int32_t size);
 // and the Exit button can be clicked. It ends early, after the events
 // processed, when an event arrives or the receive path recognises a reply.
 void waitWithEvents(int milliseconds);
+
+// The MIDI service of the open output port, whose limits a file is checked
+// against; Other where no output is open.
+MidiService openMidiService();
 
 class Updater
 {
@@ -43,16 +46,14 @@ public:
     bool confirmReplace();
 
     // Reads the whole file into image: 0 when exactly length bytes were read,
-    // -1 otherwise.
+    // -1 otherwise, with the reason in readProblem. A length below 0 is that
+    // of a file too large to be held.
     int32_t readFile(const QString &fileName, int32_t length);
     // Reads the header message at the start of image into formatNumber,
     // headerNumbers and versionText. versionText stays empty unless accepted.
     void parseHeader();
-    // True when image ends with 0xF7, so that every byte belongs to a complete
-    // message (an empty image has no incomplete message either).
-    bool endsWithCompleteMessage() const;
-    // The file's version text: the bytes of image from offset 33 up to the
-    // first 0x00, or up to the end of image when there is none.
+    // The file's version text: the bytes of image from offset 33 up to its
+    // 0x00 or the header message's 0xF7, whichever comes first.
     QByteArray fileVersion() const;
 
     int32_t size;
@@ -64,4 +65,10 @@ public:
     int32_t formatNumber = 0;
     int32_t headerNumbers[6] = {};
     char versionText[20] = {};
+    // Why readFile failed, in words for the user.
+    QString readProblem;
+    // How long the instrument may stay silent after a message, in
+    // milliseconds, before the main window says that the update waits for it
+    // (the time the message and its reply take on a MIDI cable comes on top).
+    int silenceNoteDelay = 5000;
 };

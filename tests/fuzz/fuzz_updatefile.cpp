@@ -1,5 +1,6 @@
-// Arbitrary update files: the header is read and the file walked message by
-// message without reading outside the image or writing outside versionText.
+// Arbitrary update files: the header is read, the file checked and walked
+// message by message without reading outside the image or writing outside
+// versionText.
 #include "midi/sysexmessage.h"
 #include "update/updater.h"
 
@@ -26,9 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (fileVersion.size() > updater.size)
         std::abort();
 
-    // The walk the update makes: a file that passes the check is cut into
-    // messages that end exactly at its end.
-    const bool complete = updater.endsWithCompleteMessage();
+    // The check the update makes first: a file it lets through over any
+    // service is cut into messages that end exactly at its end, and each
+    // finding lies within the file.
+    const FileCheck check = checkUpdateFile(updater.image.get(), updater.size);
+    for (const FileFinding &finding : check.findings) {
+        if (finding.offset < 0 || finding.offset > updater.size || finding.message < 1 || finding.text.empty())
+            std::abort();
+    }
+    const bool complete = check.refusal(MidiService::Other) == nullptr;
     int32_t sent = 0;
     while (sent < updater.size) {
         const int32_t length = sysexMessageLength(updater.image.get() + sent, updater.size - sent);
