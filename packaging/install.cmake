@@ -4,7 +4,8 @@
 # menu entry (applications/ID.desktop), the icons of the hicolor theme
 # (ID.png) and the AppStream metainfo (metainfo/ID.metainfo.xml). The program
 # asks the icon theme for the same name (app/program.cpp). Only the uploader
-# is installed: not the tests, the benchmarks or the simulated instrument.
+# and its file checker are installed: not the tests, the benchmarks or the
+# simulated instrument.
 set(TSU_APP_ID com.tessarine.Uploader)
 include(GNUInstallDirs)
 
@@ -18,6 +19,8 @@ if(APPLE)
     MACOSX_BUNDLE_SHORT_VERSION_STRING ${PROJECT_VERSION})
 endif()
 install(TARGETS tessarine-uploader RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} BUNDLE DESTINATION .)
+# The check of an update file, for firmware authors and users in doubt.
+install(TARGETS tsu-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 if(UNIX AND NOT APPLE)
   set(resources ${PROJECT_SOURCE_DIR}/resources)
@@ -32,8 +35,10 @@ if(UNIX AND NOT APPLE)
   # gzip -n keeps the files' names and times out, so the same text always
   # gives the same bytes.
   configure_file(${CMAKE_CURRENT_LIST_DIR}/tessarine-uploader.1.in ${CMAKE_CURRENT_BINARY_DIR}/tessarine-uploader.1 @ONLY)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/tsu-check.1.in ${CMAKE_CURRENT_BINARY_DIR}/tsu-check.1 @ONLY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog)
-  foreach(file ${CMAKE_CURRENT_BINARY_DIR}/tessarine-uploader.1 ${CMAKE_CURRENT_LIST_DIR}/changelog)
+  foreach(file ${CMAKE_CURRENT_BINARY_DIR}/tessarine-uploader.1 ${CMAKE_CURRENT_BINARY_DIR}/tsu-check.1
+               ${CMAKE_CURRENT_LIST_DIR}/changelog)
     get_filename_component(name ${file} NAME)
     execute_process(COMMAND gzip -9n -c ${file} OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz
                     RESULT_VARIABLE failed)
@@ -45,7 +50,8 @@ if(UNIX AND NOT APPLE)
   if(NOT latest MATCHES "^tessarine-uploader \\(${PROJECT_VERSION}\\) ")
     message(WARNING "packaging/changelog has no entry for version ${PROJECT_VERSION} at its top")
   endif()
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tessarine-uploader.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tessarine-uploader.1.gz ${CMAKE_CURRENT_BINARY_DIR}/tsu-check.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   set(docdir ${CMAKE_INSTALL_DATADIR}/doc/tessarine-uploader)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${docdir})
 endif()

@@ -42,6 +42,8 @@ PROGRAM = "tessarine-uploader"
 ICON_SIZES = (16, 32, 48, 256)
 EXPECTED_FILES = {
     f"usr/bin/{PROGRAM}",
+    "usr/bin/tsu-check",
+    "usr/share/man/man1/tsu-check.1.gz",
     f"usr/share/applications/{APP_ID}.desktop",
     f"usr/share/metainfo/{APP_ID}.metainfo.xml",
     *(f"usr/share/icons/hicolor/{size}x{size}/apps/{APP_ID}.png" for size in ICON_SIZES),
@@ -257,7 +259,7 @@ class WindowsProgram(unittest.TestCase):
         files = sorted(name[len(top):] for name in self.names if not name.endswith("/"))
         self.assertTrue(all(name.startswith(top) for name in self.names), self.names)
         self.assertEqual(files, sorted([
-            "tessarine-uploader.exe", "README.txt", "LICENSES.txt",
+            "tessarine-uploader.exe", "tsu-check.exe", "README.txt", "LICENSES.txt",
             "third-party/LGPL-3.txt", "third-party/GPL-3.txt", "third-party/Qt-copyright.txt",
             "third-party/RtMidi-copyright.txt", "third-party/mingw-w64-copyright.txt",
             "third-party/GCC-runtime-copyright.txt", "qt-build/build-qt-win64.sh", "qt-build/BUILDINFO.txt"]))
@@ -273,6 +275,13 @@ class WindowsProgram(unittest.TestCase):
         self.assertRegex(headers, r"Subsystem\s+00000002\s+\(Windows GUI\)")
         self.assertIn("symbols stripped", headers)
         self.assertNotIn(".debug_", headers)
+        # The file checker beside it, a console program, is one file too.
+        checker = self.tool(environment("TSU_OBJDUMP"), "-p", "-h", os.path.join(self.folder, "tsu-check.exe")).decode()
+        imported = {line.split(":", 1)[1].strip() for line in checker.splitlines() if "DLL Name:" in line}
+        self.assertEqual(sorted(name for name in imported if name.lower() not in WINDOWS_DLLS), [],
+                         "tsu-check needs DLLs that Windows does not have")
+        self.assertRegex(checker, r"Subsystem\s+00000003\s+\(Windows CUI\)")
+        self.assertIn("symbols stripped", checker)
 
         # The icon group IDI_ICON1 holds the images of the project's icon file.
         group = self.tool("wrestool", "-x", "--type=group_icon", "--name=IDI_ICON1", self.program)
@@ -405,9 +414,13 @@ class WindowsProgram(unittest.TestCase):
             # The title, light grey on blue: its letters' pixels are bright.
             if bright(pixels_in(image, self.TITLE)) < 40:
                 wrong.append("the title does not show")
-            # An empty list: white inside its frame.
-            if any(min(pixel) < 235 for pixel in pixels_in(image, inside(self.LIST, 3))):
+            # An empty list: no row at its top, white there, and in its
+            # middle the grey line that says why.
+            x, y, w, _ = inside(self.LIST, 3)
+            if any(min(pixel) < 235 for pixel in pixels_in(image, (x, y, w, 18))):
                 wrong.append("the port list is not empty")
+            if sum(1 for pixel in pixels_in(image, inside(self.LIST, 3)) if max(pixel) < 150) < 40:
+                wrong.append("the empty list does not say why")
             # Ok disabled: its text grey (about 120 in each channel), where
             # Cancel's is black (its thin strokes, smoothed, about 70).
             if min(map(sum, pixels_in(image, inside(self.CANCEL, 5)))) >= 290:

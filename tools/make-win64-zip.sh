@@ -2,7 +2,8 @@
 # Makes the uploader for 64-bit Windows, tessarine-uploader-VERSION-win64.zip:
 # cross-built with mingw-w64 against a static Qt 5 and RtMidi for Windows, so
 # that the program is one .exe importing only Windows' own DLLs, packed with
-# the read-me and licence texts a Windows user needs.
+# its file checker (tsu-check.exe) and the read-me and licence texts a
+# Windows user needs.
 #
 #   tools/make-win64-zip.sh [--qt PREFIX|TARBALL] [--build DIR]
 #
@@ -64,13 +65,14 @@ qt=$(cd "$qt" && pwd)
 cmake -S "$root" -B "$build/cross" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$qt" \
       -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build/cross" -j "${JOBS:-2}" --target tessarine-uploader
+cmake --build "$build/cross" -j "${JOBS:-2}" --target tessarine-uploader tsu-check
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/cross/CMakeCache.txt")
 name=tessarine-uploader-$version-win64
 zipfile=$build/$name.zip
 exe=$build/cross/tessarine-uploader.exe
-if [ -f "$zipfile" ] && [ "$zipfile" -nt "$exe" ] && [ "$zipfile" -nt "$0" ] &&
+checker=$build/cross/tools/tsu-check.exe
+if [ -f "$zipfile" ] && [ "$zipfile" -nt "$exe" ] && [ "$zipfile" -nt "$checker" ] && [ "$zipfile" -nt "$0" ] &&
    [ -z "$(find "$root/packaging/windows" "$root/tools/build-qt-win64.sh" -newer "$zipfile")" ]; then
   say "$zipfile is up to date"
   exit 0
@@ -91,6 +93,7 @@ stage=$build/zip/$name
 rm -rf "$build/zip"
 mkdir -p "$stage/third-party" "$stage/qt-build"
 $triplet-strip -o "$stage/tessarine-uploader.exe" "$exe"
+$triplet-strip -o "$stage/tsu-check.exe" "$checker"
 for text in README.txt LICENSES.txt; do
   # Windows' editors want CRLF line ends.
   sed -e "s/@VERSION@/$version/g" -e "s/@QT_VERSION@/$qt_version/g" -e "s/@RTMIDI_VERSION@/${rtmidi_deb%-*}/g" \
