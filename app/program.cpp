@@ -53,6 +53,7 @@ int runUploader(int argc, char **argv)
     }
 
     window.showSelectedPort(midiLink.selectedPortName);
+    window.showOutputPort(midiLink.outputPortName);
     fileName = QFileDialog::getOpenFileName(nullptr, QStringLiteral("Select file"), QString(),
                                             QStringLiteral("Tessarine updater files (*.tsu)"));
     if (fileName == QString())

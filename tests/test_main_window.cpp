@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 #include "update/updater.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -14,6 +15,7 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -76,8 +78,11 @@ TEST(MainWindow, FormPlacesEveryWidget)
     QStringList names;
     for (QObject *o : order)
         names << o->objectName();
+    // The note of a silent instrument comes last, above all of them; it is
+    // hidden until it is needed.
     EXPECT_EQ(names, QStringList({"labelMIDIportName", "label", "pushButton", "labelVersion",
-                                  "progressBar", "labelPercent", "labelMsg"}));
+                                  "progressBar", "labelPercent", "labelMsg", "labelWaitNote"}));
+    EXPECT_FALSE(child<QLabel>(window, "labelWaitNote")->isVisibleTo(&window));
 }
 
 TEST(MainWindow, FormTextsAreSetByRetranslateUi)
@@ -133,6 +138,67 @@ TEST(MainWindow, ShowsTheSelectedPort)
     EXPECT_EQ(child<QLabel>(window, "labelMIDIportName")->text(), "Selected MIDI port: Tessarine >:MIDI");
     window.showSelectedPort(QString());
     EXPECT_EQ(child<QLabel>(window, "labelMIDIportName")->text(), "Selected MIDI port: ");
+}
+
+// The output is paired with the input by name: where the pairing goes
+// wrong, the port line's tool tip and its description say which was opened.
+TEST(MainWindow, PortLineNamesTheOutputOpenedBesideTheInput)
+{
+    MainWindow window;
+    window.show();
+    auto *line = child<QLabel>(window, "labelMIDIportName");
+    window.showSelectedPort(QStringLiteral("system:midi_capture_2"));
+    window.showOutputPort(QStringLiteral("system:midi_playback_2"));
+    EXPECT_EQ(line->text(), "Selected MIDI port: system:midi_capture_2");
+    EXPECT_EQ(line->toolTip(), "Selected MIDI port: system:midi_capture_2\nMIDI output port: system:midi_playback_2");
+    EXPECT_EQ(line->accessibleDescription(), "Messages go to the MIDI output port system:midi_playback_2");
+
+    // A name that looks like markup is shown as it is, in the line and in
+    // the tool tip, cut or not.
+    const QString markup = QStringLiteral("<b>Stage</b> <i>88</i> >:MIDI ") + QString(60, QLatin1Char('x'));
+    window.showSelectedPort(markup);
+    window.showOutputPort(QStringLiteral("<b>out</b>"));
+    EXPECT_EQ(line->textFormat(), Qt::PlainText);
+    QTextDocument tip;
+    tip.setHtml(line->toolTip());
+    EXPECT_EQ(tip.toPlainText(), "Selected MIDI port: " + markup + "\nMIDI output port: <b>out</b>");
+}
+
+// While the instrument is silent, a note says what the update waits for: in
+// the band between the version line and the logo, where it covers no
+// designed text, and as a notification, which a screen reader announces.
+TEST(MainWindow, WaitNoteShowsBesideTheDesignedTextsAndGoesAgain)
+{
+    MainWindow window;
+    window.show();
+    window.showSelectedPort(QStringLiteral("Tessarine Grand Stage Keyboard 88 Plus >:MIDI"));
+    window.setProgress(40);
+    window.showTargetVersion("2.30.4-beta.7+b1234");
+    const QString text = QStringLiteral(
+        "Waiting for the instrument to answer message 12 of 4097, sent to the MIDI output port "
+        "\u201cVirtual Raw MIDI 0-1:VirMIDI 0-1 17:0\u201d. Check that this is the instrument's port, that the "
+        "instrument is in its update mode and that its cable is plugged in. Exit stops the update.");
+    window.showWaitNote(text);
+    auto *note = child<QLabel>(window, "labelWaitNote");
+    ASSERT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text(), text);
+    EXPECT_EQ(note->textFormat(), Qt::PlainText);
+    EXPECT_LE(note->heightForWidth(note->width()), note->height()) << "the note is cut";
+    for (const char *name : {"labelMIDIportName", "labelVersion", "progressBar", "labelPercent", "labelMsg", "label",
+                             "pushButton"}) {
+        auto *designed = child<QWidget>(window, name);
+        EXPECT_TRUE(designed->isVisible()) << name;
+        EXPECT_FALSE(note->geometry().intersects(designed->geometry())) << name;
+    }
+    EXPECT_TRUE(window.centralWidget()->rect().contains(note->geometry()));
+
+    QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(note);
+    ASSERT_NE(spoken, nullptr);
+    EXPECT_EQ(spoken->role(), QAccessible::Notification);
+    EXPECT_EQ(spoken->text(QAccessible::Name), text);
+
+    window.hideWaitNote();
+    EXPECT_FALSE(note->isVisible());
 }
 
 TEST(MainWindow, PortLineCanBeReadOnTheBlackWindow)

@@ -8,10 +8,12 @@
 #include "ui/midiselection.h"
 #include "ui_midiselection.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
+#include <QLockFile>
 #include <QPushButton>
 #include <QTest>
 #include <QTextDocument>
@@ -19,6 +21,9 @@
 #include <rtmidi/RtMidi.h>
 
 #include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 void clickRow(midiselection &dialog, int row)
@@ -104,6 +109,7 @@ TEST(PortDialog, ListsThePortsAndOpensTheOneCurrentAtOk)
     ASSERT_EQ(list->count(), 3);
     for (int row = 0; row < 3; ++row)
         EXPECT_EQ(list->item(row)->text().toStdString(), midiIn->getPortName(unsigned(row)));
+    EXPECT_EQ(dialog.findChild<QLabel *>(QStringLiteral("labelNoPort")), nullptr);
 
     // A row reached with the keyboard is chosen as a click chooses it.
     list->setCurrentRow(0);
@@ -124,6 +130,91 @@ TEST(PortDialog, ListsThePortsAndOpensTheOneCurrentAtOk)
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(midiLink.selectedPortName, list->item(2)->text());
     EXPECT_EQ(dialog.result(), QDialog::Rejected);
+}
+
+// Names wider than the list (ALSA's "Virtual Raw MIDI 0-0:VirMIDI 0-0 20:0"),
+// two alike ones cut at the same place: each row is whole in its tool tip
+// and to a screen reader.
+TEST(PortDialog, EachRowGivesItsWholeName)
+{
+    SimulatedInstrument a({"--name", "Tessarine Grand Stage Keyboard 88 Plus 1"}),
+        b({"--name", "Tessarine Grand Stage Keyboard 88 Plus 2"});
+    ASSERT_TRUE(a.ready() && b.ready());
+    midiselection dialog;
+    dialog.show();
+    QListWidget *list = dialog.ui->listWidget;
+    ASSERT_EQ(list->count(), 2);
+    QAccessibleInterface *spoken = QAccessible::queryAccessibleInterface(list);
+    for (int row = 0; row < 2; ++row) {
+        const QString name = list->item(row)->text();
+        EXPECT_GT(list->fontMetrics().horizontalAdvance(name), list->viewport()->width()) << "not cut";
+        EXPECT_EQ(list->item(row)->toolTip(), name);
+        EXPECT_EQ(spoken->child(row)->text(QAccessible::Name), name);
+    }
+}
+
+// With no input port the list stays empty and Ok disabled; the list says
+// why, in its place, and to a screen reader.
+TEST(PortDialog, AnEmptyListSaysWhyInItsPlace)
+{
+    midiselection dialog;
+    dialog.show();
+    QListWidget *list = dialog.ui->listWidget;
+    EXPECT_EQ(list->count(), 0);
+    const QString why = QStringLiteral("No MIDI input port was found. Connect the instrument, or start its MIDI "
+                                       "service, then start the uploader again.");
+    auto *note = dialog.findChild<QLabel *>(QStringLiteral("labelNoPort"));
+    ASSERT_NE(note, nullptr);
+    EXPECT_TRUE(note->isVisible());
+    EXPECT_EQ(note->text(), why);
+    EXPECT_TRUE(list->viewport()->rect().contains(note->geometry()));
+    EXPECT_LE(note->heightForWidth(note->width()), note->height()) << "the line is cut";
+    EXPECT_EQ(list->accessibleDescription(), why);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, list->viewport()->rect().center());
+    EXPECT_FALSE(dialog.ui->pushButtonOk->isEnabled());
+}
+
+// Two uploaders on one instrument would take each other's replies: while
+// one holds the instrument's input port, another is refused it, and may
+// pick another port. A lock left by a process that has died is taken over.
+TEST(PortDialog, APortAnotherUploaderHoldsIsRefusedAndAnotherCanBePicked)
+{
+    SimulatedInstrument a({"--name", "Tessarine A"}), b({"--name", "Tessarine B"});
+    ASSERT_TRUE(a.ready() && b.ready());
+    midiselection dialog;
+    dialog.show();
+    QListWidget *list = dialog.ui->listWidget;
+    ASSERT_EQ(list->count(), 2);
+    QLockFile otherUploader(instrumentLockPath(list->item(0)->text()));
+    ASSERT_TRUE(otherUploader.tryLock(0));
+    // The other row's lock was left by an uploader that was killed.
+    const pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    QFile stale(instrumentLockPath(list->item(1)->text()));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.write(QByteArray::number(dead) + "\n\n\n");
+    stale.close();
+
+    BoxAnswerer boxes;
+    clickRow(dialog, 0);
+    QTest::mouseClick(dialog.ui->pushButtonOk, Qt::LeftButton);
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text,
+              "Another Tessarine Uploader is updating the instrument on this port:\n" + list->item(0)->text());
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.portConfirmed, 0);
+    EXPECT_FALSE(midiIn->isPortOpen());
+
+    clickRow(dialog, 1);
+    QTest::mouseClick(dialog.ui->pushButtonOk, Qt::LeftButton);
+    EXPECT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(dialog.portConfirmed, 1);
+    EXPECT_TRUE(midiIn->isPortOpen());
+    // Now this uploader's: another is refused it.
+    QLockFile third(instrumentLockPath(list->item(1)->text()));
+    EXPECT_FALSE(third.tryLock(0));
 }
 
 // Shows the dialog and tabs from Cancel, focused as it opens (Ok is still

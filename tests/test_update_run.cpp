@@ -8,6 +8,7 @@
 #include "midi/midilink.h"
 #include "midi/sysexreceiver.h"
 #include "ui/mainwindow.h"
+#include "update/fileread.h"
 #include "update/updater.h"
 
 #include <QAbstractButton>
@@ -16,7 +17,11 @@
 #include <QKeyEvent>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -26,7 +31,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <functional>
 #include <sstream>
 
 namespace {
@@ -94,9 +102,10 @@ protected:
         ASSERT_TRUE(waitUntilConnected(instrument.inputPortName()));
     }
 
-    QString writeFile(const std::vector<Bytes> &messages, const Bytes &trailing = {})
+    QString writeFile(const std::vector<Bytes> &messages, const Bytes &trailing = {},
+                      const QString &name = QStringLiteral("update.tsu"))
     {
-        const QString path = dir.filePath(QStringLiteral("update.tsu"));
+        const QString path = dir.filePath(name);
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));
         for (const Bytes &m : messages)
@@ -115,7 +124,39 @@ protected:
         });
         updater = std::make_unique<Updater>(path, &window);
         currentUpdater = updater.get();
+        if (configure)
+            configure(*updater);
+        const size_t boxesBefore = BoxAnswerer::seenInProcess.size();
         updater->run(path);
+        expectCheckerAgrees(path, std::vector<SeenBox>(BoxAnswerer::seenInProcess.begin() + boxesBefore,
+                                                       BoxAnswerer::seenInProcess.end()));
+    }
+
+    // tsu-check says of the file what the run did with it over JACK: refused
+    // for the same reason, in the same words, or sent.
+    static void expectCheckerAgrees(const QString &path, const std::vector<SeenBox> &boxes)
+    {
+        QProcess checker;
+        checker.start(QStringLiteral(TSU_CHECK_PATH), {QStringLiteral("--json"), path});
+        ASSERT_TRUE(checker.waitForFinished(10000));
+        const QJsonObject file =
+            QJsonDocument::fromJson(checker.readAllStandardOutput())[QStringLiteral("files")][0].toObject();
+        QString checkerSays;
+        if (!file[QStringLiteral("readable")].toBool()) {
+            checkerSays = file[QStringLiteral("error")].toString();
+        } else {
+            for (const QJsonValue finding : file[QStringLiteral("findings")].toArray()) {
+                if (finding[QStringLiteral("refusedOver")].toArray().contains(QStringLiteral("JACK"))) {
+                    checkerSays = finding[QStringLiteral("text")].toString();
+                    break;
+                }
+            }
+        }
+        const auto illegal = std::find_if(boxes.begin(), boxes.end(),
+                                          [](const SeenBox &box) { return box.text == "Illegal file."; });
+        const QString uploaderSays =
+            illegal == boxes.end() ? QString() : illegal->informativeText.section(QStringLiteral("\n\n"), 0, 0);
+        EXPECT_EQ(uploaderSays, checkerSays) << path.toStdString();
     }
 
     std::vector<std::string> expectedLog(const std::vector<Bytes> &messages)
@@ -150,6 +191,8 @@ protected:
     MainWindow window;
     std::unique_ptr<Updater> updater;
     std::vector<ProgressStep> steps;
+    // Set up the next run's Updater before it runs.
+    std::function<void(Updater &)> configure;
 };
 
 const std::vector<ProgressStep> threeMessageSteps{
@@ -288,6 +331,46 @@ TEST_F(UpdateRun, ReturnHeldThroughTheQuestionDoesNotAbort)
     expectReceived(instrument, messages);
 }
 
+// A silent instrument looks like a frozen program: after a pause (short
+// here) the main window says which message the update waits for and where
+// it went; the note goes with the reply, and nothing else changes.
+TEST_F(UpdateRun, ASilentInstrumentIsExplainedUntilItAnswers)
+{
+    SimulatedInstrument instrument({"--delay", "1200"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    auto *note = window.findChild<QLabel *>(QStringLiteral("labelWaitNote"));
+    ASSERT_NE(note, nullptr);
+    // Each time the note comes or goes: its text when it came, "" when it went.
+    QStringList changes;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const QString now = note->isVisible() ? note->text() : QString();
+        if (now != (changes.isEmpty() ? QString() : changes.last()))
+            changes << now;
+    });
+    watch.start(5);
+    configure = [](Updater &updater) { updater.silenceNoteDelay = 50; };
+    const auto messages = runThreeMessages();
+    watch.stop();
+
+    ASSERT_EQ(changes.size(), 6) << changes.join(" | ").toStdString();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(changes[2 * i],
+                  QStringLiteral("Waiting for the instrument to answer message %1 of 3, sent to the MIDI output port "
+                                 "\u201c%2\u201d. Check that this is the instrument's port, that the instrument "
+                                 "is in its update mode and that its cable is plugged in. Exit stops the update.")
+                      .arg(i + 1)
+                      .arg(QString::fromStdString(instrument.inputPortName())));
+        EXPECT_EQ(changes[2 * i + 1], QString());
+    }
+    EXPECT_FALSE(note->isVisible());
+    EXPECT_EQ(steps, threeMessageSteps);
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "End");
+    expectReceived(instrument, messages);
+}
+
 TEST_F(UpdateRun, ThousandsOfMessagesGoThroughWithoutAStall)
 {
     SimulatedInstrument instrument;
@@ -332,33 +415,89 @@ TEST_F(UpdateRun, EmptyFileSendsNothing)
 
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text, "End");
+    EXPECT_EQ(boxes.boxes[0].informativeText, "The file holds no message, so nothing was sent to the instrument.");
     EXPECT_TRUE(steps.empty());
     QTest::qWait(100);
     instrument.stop();
     EXPECT_TRUE(instrument.logLines().empty());
 }
 
-TEST_F(UpdateRun, IllegalFilesSendNothing)
+// A file the uploader cannot use is refused before anything is sent, with
+// "Illegal file." and, below it, why and what to do.
+TEST_F(UpdateRun, IllegalFilesSendNothingAndSayWhy)
 {
     SimulatedInstrument instrument;
     ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
     BoxAnswerer boxes;
-    // Bytes after the last complete message.
-    runUpdate(writeFile(threeMessages(), {0xF0, 0x01, 0x02}));
-    // A file that is not there.
-    runUpdate(dir.filePath(QStringLiteral("missing.tsu")));
-
-    ASSERT_EQ(boxes.boxes.size(), 2u);
-    EXPECT_EQ(boxes.boxes[0].text, "Illegal file.");
-    EXPECT_EQ(boxes.boxes[1].text, "Illegal file.");
+    const QString fifo = dir.filePath(QStringLiteral("fifo.tsu"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const int32_t longest = limitsOf(MidiService::Jack).longestMessage;
+    const std::vector<std::pair<QString, QString>> files{
+        {writeFile(threeMessages(), {0xF0, 0x01, 0x02}, QStringLiteral("cut.tsu")),
+         "The file ends with 3 bytes, from offset 1000 on, that belong to no whole message: no 0xF7 ends them."},
+        {dir.filePath(QStringLiteral("missing.tsu")), "It cannot be opened: No such file or directory."},
+        // A FIFO would block the program until something wrote to it.
+        {fifo, "It is not a regular file but a folder, a device or a pipe."},
+        {dir.path(), "It is not a regular file but a folder, a device or a pipe."},
+        // One byte more than JACK carries in one message.
+        {writeFile({header("2.1"), message(8, 0x11), message(size_t(longest) + 1, 0x22)}, {},
+                   QStringLiteral("long.tsu")),
+         QStringLiteral("Message 3 (at offset 46) is %1 bytes long; JACK carries at most %2 bytes in one message.")
+             .arg(longest + 1)
+             .arg(longest)},
+    };
+    for (const auto &[path, why] : files) {
+        boxes.boxes.clear();
+        runUpdate(path);
+        ASSERT_EQ(boxes.boxes.size(), 1u) << path.toStdString();
+        EXPECT_EQ(boxes.boxes[0].text, "Illegal file.");
+        EXPECT_TRUE(boxes.boxes[0].plain);
+        EXPECT_EQ(boxes.boxes[0].informativeText.section(QStringLiteral("\n\n"), 0, 0), why);
+        EXPECT_TRUE(boxes.boxes[0].informativeText.endsWith("Nothing was sent to the instrument."))
+            << boxes.boxes[0].informativeText.toStdString();
+    }
     EXPECT_TRUE(steps.empty());
     QTest::qWait(100);
     instrument.stop();
     EXPECT_TRUE(instrument.logLines().empty());
 }
 
+// Both versions in the question come from outside: an instrument's markup
+// must not hide the rest of the question, and a header without its 0x00 must
+// not pull the file's later messages into it.
+TEST_F(UpdateRun, TheQuestionShowsBothVersionsAsTheyAre)
+{
+    SimulatedInstrument instrument({"--version", "<b>1.0</b><!--"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::No; });
+    Bytes unended = header("");
+    unended.resize(unended.size() - 2);
+    unended.insert(unended.end(), {'2', '.', '2', 0xF7});
+    Bytes later(10000, 0x35);
+    later.front() = 0xF0;
+    later.back() = 0xF7;
+    runUpdate(writeFile({unended, later}));
+
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "Current firmware version is <b>1.0</b><!--\nNew version is 2.2\nReplace ?");
+    EXPECT_TRUE(boxes.boxes[0].plain);
+}
+
 // An output whose driver fails, as when the instrument is unplugged mid-update
-// on a system whose MIDI driver reports it.
+// on a system whose MIDI driver reports it: with an error, or, as RtMidi's
+// ALSA output does, only with a warning, after which nothing was sent.
+struct SendFailure
+{
+    std::string name;
+    RtMidiError::Type type;
+    std::string text;
+};
+
+void PrintTo(const SendFailure &failure, std::ostream *out)
+{
+    *out << failure.name;
+}
+
 class FailingOutput : public MidiOutApi
 {
 public:
@@ -370,10 +509,9 @@ public:
     void setPortName(const std::string &) override {}
     unsigned int getPortCount() override { return 0; }
     std::string getPortName(unsigned int) override { return {}; }
-    void sendMessage(const unsigned char *, size_t) override
-    {
-        error(RtMidiError::DRIVER_ERROR, "MIDI device disconnected");
-    }
+    void sendMessage(const unsigned char *, size_t) override { error(failure.type, failure.text); }
+
+    static inline SendFailure failure;
 
 protected:
     void initialize(const std::string &) override {}
@@ -393,8 +531,13 @@ public:
     static inline MidiApi *replaced = nullptr;
 };
 
-TEST_F(UpdateRun, MidiErrorWhileSendingStopsTheUpdateWithAMessage)
+class FailedSend : public UpdateRun, public ::testing::WithParamInterface<SendFailure>
 {
+};
+
+TEST_P(FailedSend, StopsTheUpdateWithABoxNamingTheMessage)
+{
+    FailingOutput::failure = GetParam();
     SimulatedInstrument instrument({"--delay", "300"});
     ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
     BoxAnswerer boxes;
@@ -409,14 +552,30 @@ TEST_F(UpdateRun, MidiErrorWhileSendingStopsTheUpdateWithAMessage)
         }
     });
     unplug.start(5);
+    // A run that waits for the reply to a message that never left is ended
+    // by Exit, and fails below.
+    QTimer::singleShot(10000, &window, [this] {
+        QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("pushButton")), Qt::LeftButton);
+    });
     const auto messages = runThreeMessages();
     midiOut = working;
 
+    EXPECT_FALSE(updater->abortFlag) << "the run waited for a reply to a message that was not sent";
     ASSERT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_TRUE(boxes.boxes[0].text.contains("MIDI device disconnected")) << boxes.boxes[0].text.toStdString();
+    EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Sending to the instrument failed, so the update has stopped.\n"
+                                                  "Message 2 of 3 (462 bytes): ")
+                                       + QString::fromStdString(GetParam().text));
+    EXPECT_TRUE(boxes.boxes[0].plain);
     EXPECT_EQ(steps, std::vector<ProgressStep>(threeMessageSteps.begin(), threeMessageSteps.begin() + 2));
     expectReceived(instrument, {messages[0]});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    ErrorOrWarning, FailedSend,
+    ::testing::Values(SendFailure{"error", RtMidiError::DRIVER_ERROR, "MIDI device disconnected"},
+                      SendFailure{"warning", RtMidiError::WARNING,
+                                  "MidiOutAlsa::sendMessage: error sending MIDI message to port."}),
+    [](const auto &info) { return info.param.name; });
 
 TEST_F(UpdateRun, NoOutputToSendToStopsTheUpdateWithAMessage)
 {

@@ -28,6 +28,7 @@ import sys
 import tempfile
 import shutil
 import threading
+import time
 import unittest
 
 # The driver is imported from the source tree; leave no bytecode there.
@@ -46,6 +47,8 @@ TITLE_WIDTH = 121
 # A port name of 45 characters: "NAME >:MIDI".
 LONG_NAME = "Tessarine Grand Stage Keyboard 88 Plus"
 ELLIPSIS = "\u2026"
+# The longest SysEx message that arrives whole over the ALSA sequencer.
+ALSA_LONGEST = 1024
 
 
 def png_size(path):
@@ -72,7 +75,8 @@ class Fixture(unittest.TestCase):
         self.steps = []
         self.uploader = None
         self.instruments = []
-        self.paths = {key: environment(key) for key in ("TSU_UPLOADER", "TSU_SIM", "TSU_MAKE_TSU", "TSU_PROBE_DIR")}
+        self.paths = {key: environment(key) for key in ("TSU_UPLOADER", "TSU_SIM", "TSU_MAKE_TSU", "TSU_CHECK",
+                                                             "TSU_PROBE_DIR")}
         self.workdir = tempfile.mkdtemp(prefix="tsu-wp-")
         self.addCleanup(shutil.rmtree, self.workdir, True)
         self.probe_log = os.path.join(self.workdir, "probe.log")
@@ -130,8 +134,11 @@ class Fixture(unittest.TestCase):
         self.addCleanup(self.display.stop)
         self.display.start()
 
-    def start_uploader(self, scale=1, preexec=None):
-        env = dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"], TSU_PROBE_LOG=self.probe_log)
+    def start_uploader(self, scale=1, preexec=None, name="uploader"):
+        """Starts the uploader as self.uploader; another of another name
+        (with a probe log and error stream of its own) is returned only."""
+        probe_log = self.probe_log if name == "uploader" else os.path.join(self.workdir, name + "-probe.log")
+        env = dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"], TSU_PROBE_LOG=probe_log)
         # Built with the sanitizers, the program's exit code also reports its
         # leaks; those of the system's desktop libraries are not the program's.
         suppressions = os.path.join(self.workdir, "lsan.supp")
@@ -143,24 +150,29 @@ class Fixture(unittest.TestCase):
         # driver, which leaks and is unloaded before the leak check, where no
         # suppression can name it.
         env["QT_XCB_GL_INTEGRATION"] = "none"
-        self.uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir, env=env,
-                                    args=["-plugin", "tsuprobe"], probe_log=self.probe_log, timeout=TIMEOUT,
-                                    say=self.steps.append, scale=scale, preexec=preexec)
+        uploader = du.Uploader(self.paths["TSU_UPLOADER"], self.display.name, self.workdir, env=env,
+                               args=["-plugin", "tsuprobe"], probe_log=probe_log, timeout=TIMEOUT,
+                               say=self.steps.append, scale=scale, preexec=preexec, name=name)
+        if name == "uploader":
+            self.uploader = uploader
+        else:
+            self.addCleanup(uploader.stop)
         # The probe is loaded as the application starts; without it the
         # window assertions would read nothing.
-        du.wait_for("the probe's first report", lambda: du.log_lines(self.probe_log), TIMEOUT,
-                    lambda: self.uploader.check_running("before the probe reported"))
-        return self.uploader
+        du.wait_for("the probe's first report", lambda: du.log_lines(probe_log), TIMEOUT,
+                    lambda: uploader.check_running("before the probe reported"))
+        return uploader
 
-    def screens(self):
-        """Every state the probe reported: complete lines only."""
-        return du.probe_reports(self.probe_log)
+    def screens(self, uploader=None):
+        """Every state the probe reported (of the uploader given, or
+        self.uploader): complete lines only."""
+        return du.probe_reports((uploader or self.uploader).probe_log)
 
-    def wait_screen(self, what, predicate, after=None):
+    def wait_screen(self, what, predicate, after=None, uploader=None):
         """The first reported state for which predicate holds; with after,
         the first one that comes later than a state for which after holds."""
         def find():
-            screens = self.screens()
+            screens = self.screens(uploader)
             start = 0
             if after:
                 start = next((i + 1 for i, s in enumerate(screens) if after(s)), len(screens))
@@ -195,7 +207,8 @@ class Fixture(unittest.TestCase):
             if text["text"] != whole:
                 self.assertTrue(text["text"].endswith(ELLIPSIS), where + " lacks the sign of a cut")
                 self.assertTrue(whole.startswith(text["text"][:-1]), where)
-                self.assertEqual(text["toolTip"], whole, where + ": its tool tip")
+                # The port line's tool tip names the output port on a line of its own.
+                self.assertEqual(text["toolTip"].split("\n")[0], whole, where + ": its tool tip")
 
     def screenshot(self, window, name):
         """Saves a screenshot of the window where it is kept; returns its path."""
@@ -214,10 +227,10 @@ class Fixture(unittest.TestCase):
     def boxes(screen):
         return [w for w in screen["windows"] if w["class"] == "QMessageBox"]
 
-    def box_texts(self):
+    def box_texts(self, uploader=None):
         """The text of each message box shown, once per showing."""
         texts, before = [], []
-        for screen in self.screens():
+        for screen in self.screens(uploader):
             now = self.boxes(screen)
             texts += [box["text"] for box in now if box not in before]
             before = now
@@ -227,11 +240,17 @@ class Fixture(unittest.TestCase):
         return any(w["class"] == "QFileDialog" or w["title"] == du.FILE_DIALOG_TITLE
                    for s in self.screens() for w in s["windows"])
 
-    def start_update(self, file):
-        """Port row 0, Ok, the file: up to the point where the update runs."""
+    def start_update(self, file, port=None):
+        """The port (by default row 0), Ok, the file: up to the point where
+        the update runs."""
         uploader = self.start_uploader()
         uploader.main_window()
-        uploader.click_ok(uploader.pick_port(0))
+        row = 0
+        if port:
+            shown = self.wait_now("the port dialog", lambda s: port in (self.window(s, "midiselection") or {}).get(
+                "rows", []))
+            row = self.window(shown, "midiselection")["rows"].index(port)
+        uploader.click_ok(uploader.pick_port(row, port))
         uploader.open_file(file)
         return uploader
 
@@ -252,6 +271,43 @@ class Fixture(unittest.TestCase):
         self.assertEqual(self.box_texts().count("End"), 1)
         return last
 
+    def refuse(self, uploader, file):
+        """Waits for "Illegal file." and closes it; returns its informative
+        text, whose reason must be tsu-check's, in the same words."""
+        def illegal(screen):
+            return [b for b in self.boxes(screen) if b["text"] == "Illegal file."]
+        box = illegal(self.wait_screen('the "Illegal file." box', illegal, uploader=uploader))[0]
+        checked = json.loads(subprocess.run([self.paths["TSU_CHECK"], "--json", file], capture_output=True,
+                                            timeout=30).stdout)["files"][0]
+        why = checked.get("error") or next(f["text"] for f in checked["findings"] if self.service in f["refusedOver"])
+        self.assertEqual(box["informativeText"].split("\n\n")[0], why)
+        uploader.close_box(uploader.wait_untitled_box())
+        return box["informativeText"]
+
+    def make_one_message_file(self, length):
+        """A header (version 1.5.0) and one data message of length bytes."""
+        path = os.path.join(self.workdir, f"one-{length}.tsu")
+        subprocess.run([self.paths["TSU_MAKE_TSU"], path, "--version", "1.5.0", "--messages", "1", "--length",
+                        str(length)], check=True, stdout=subprocess.DEVNULL, timeout=30)
+        return path
+
+    def assert_longest_message_arrives_whole_and_one_byte_more_is_refused(self, instrument, longest):
+        """One update with a message of the longest length the MIDI service
+        carries, another with one byte more, by two runs of the uploader."""
+        whole = self.make_one_message_file(longest)
+        uploader = self.start_update(whole, instrument.port)
+        self.install(uploader, "Current firmware version is 1.0.0\nNew version is 1.5.0\nReplace ?")
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        too_long = self.make_one_message_file(longest + 1)
+        uploader = self.start_update(too_long, instrument.port)
+        said = self.refuse(uploader, too_long)
+        self.assertIn(f"Message 2 (at offset 40) is {longest + 1} bytes long;", said)
+        self.assertTrue(said.endswith("Nothing was sent to the instrument."), said)
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(instrument, du.tsu_messages(whole))
+
     def assert_log_is(self, instrument, messages):
         """The instrument's complete log (it is stopped first) against the messages."""
         instrument.stop()
@@ -269,6 +325,9 @@ class Fixture(unittest.TestCase):
 class WholeProgram(Fixture):
     """The program over a private JACK server, as on a machine without a sound card."""
 
+    # As tsu-check names the MIDI service.
+    service = "JACK"
+
     def midi_setup(self):
         # The private JACK server that tsu-private-jack started for this test.
         self.jack_name = environment("JACK_DEFAULT_SERVER")
@@ -279,8 +338,14 @@ class WholeProgram(Fixture):
         test's own (the accessibility bus is started from it), Qt's bridge
         switched on for the uploader, and pyatspi connected to both."""
         read_end, write_end = os.pipe()
+        # The accessibility bus it starts keeps its socket in the runtime
+        # folder, or else in the home folder, where the buses of two such
+        # tests side by side would take each other's place.
+        runtime = os.path.join(self.workdir, "a11y-runtime")
+        os.makedirs(runtime, mode=0o700)
         bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", f"--print-address={write_end}"],
                                pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               env=dict(os.environ, XDG_RUNTIME_DIR=runtime),
                                start_new_session=True, preexec_fn=du.dies_with_parent())
         os.close(write_end)
         self.addCleanup(du.end_process, bus)
@@ -389,9 +454,29 @@ class WholeProgram(Fixture):
         instrument = self.start_instrument("--stop-after", "2")
         file = self.make_file("1.2.0", messages=10, length=64)
         uploader = self.start_update(file)
-        # The third message gets no reply: the update waits for it for good.
+        # The third message gets no reply: the update waits for it for good,
+        # and after a few seconds says so, and what to check.
         du.wait_for("the third message to reach the instrument", lambda: len(instrument.lines()) >= 3, TIMEOUT,
                     lambda: uploader.check_running("during the update"))
+        # The output opened beside the input is said once on the error stream.
+        output = instrument.port.replace(" >:", " <:")
+        self.assertEqual([line for line in du.log_lines(uploader.stderr_path) if "output" in line],
+                         [f'MIDI: Jack: input "{instrument.port}", output "{output}"'])
+        waiting = self.wait_now("the note that the update waits", lambda s: "labelWaitNote" in s["labels"])
+        self.assertEqual(waiting["labels"]["labelWaitNote"],
+                         f"Waiting for the instrument to answer message 3 of 11, sent to the MIDI output port "
+                         f"\u201c{output}\u201d. Check that this is the instrument's port, that the "
+                         f"instrument is in its update mode and that its cable is plugged in. Exit stops the update.")
+        main = self.window(waiting, "MainWindow")
+        self.assert_texts_whole(main, {"labelMIDIportName": "Selected MIDI port: " + instrument.port})
+        note = next(t for t in main["texts"] if t["name"] == "labelWaitNote")
+        for text in main["texts"]:
+            if text is not note:
+                apart = (note["y"] >= text["y"] + text["height"] or text["y"] >= note["y"] + note["height"]
+                         or note["x"] >= text["x"] + text["width"] or text["x"] >= note["x"] + note["width"])
+                self.assertTrue(apart, f'the note covers {text["name"]}')
+        self.screenshot(uploader.main_window(), "main-window-waiting-96dpi.png")
+        self.assertEqual(waiting["labels"]["labelPercent"], "15%")
         self.assertTrue(uploader.running())
 
         uploader.click_exit()
@@ -535,6 +620,55 @@ class WholeProgram(Fixture):
         self.assertFalse(self.file_dialog_appeared())
         self.assert_log_is(other, [])
 
+    def test_a_message_one_byte_over_what_jack_carries_is_refused_and_one_of_its_length_arrives_whole(self):
+        # Measured: RtMidi's JACK output drops, without a word, a message
+        # longer than this (its ring buffer of 16,384 bytes holds the
+        # message and its length); the file is refused before anything is sent.
+        instrument = self.start_instrument("--version", "1.0.0")
+        self.assert_longest_message_arrives_whole_and_one_byte_more_is_refused(instrument, 16379)
+
+    def test_a_fifo_chosen_as_the_update_file_is_refused_and_exit_ends(self):
+        instrument = self.start_instrument()
+        fifo = os.path.join(self.workdir, "update.tsu")
+        os.mkfifo(fifo)
+        uploader = self.start_update(fifo)
+        said = self.refuse(uploader, fifo)
+        self.assertTrue(said.startswith("It is not a regular file but a folder, a device or a pipe.\n\n"), said)
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(instrument, [])
+
+    def test_a_second_uploader_is_refused_the_instrument_being_updated_and_may_pick_another(self):
+        busy = self.start_instrument("--name", "Tessarine A", "--version", "1.0.0")
+        free = self.start_instrument("--name", "Tessarine B")
+        file = self.make_file("1.6.0", messages=6, length=64)
+        ports = du.midi_output_ports(self.jack_name)
+        first = self.start_uploader()
+        first.main_window()
+        first.click_ok(first.pick_port(ports.index(busy.port)))
+        first.open_file(file)
+        self.wait_screen("the first uploader's question", self.boxes)
+
+        second = self.start_uploader(name="second")
+        dialog = second.pick_port(ports.index(busy.port))
+        second.click_ok(dialog)
+        refused = self.wait_screen("the second uploader's refusal", self.boxes, uploader=second)
+        self.assertEqual(self.boxes(refused)[0]["text"],
+                         "Another Tessarine Uploader is updating the instrument on this port:\n" + busy.port)
+        second.close_box(second.wait_window(du.MESSAGE_TITLE))
+        # Still in the port dialog: another port can be picked.
+        second.click_ok(second.pick_port(ports.index(free.port)))
+        second.cancel_file_dialog()
+        self.assertEqual(second.wait_exit(), 0)
+
+        self.install(first, "Current firmware version is 1.0.0\nNew version is 1.6.0\nReplace ?")
+        first.click_exit()
+        self.assertEqual(first.wait_exit(), 0)
+        self.assert_log_is(busy, du.tsu_messages(file))
+        self.assert_log_is(free, [])
+        # The lock went with the program that held it.
+        self.assertEqual(os.listdir(os.path.join(self.workdir, "runtime")), [])
+
     def test_a_screen_reader_follows_the_whole_update(self):
         atspi = self.screen_reader()
         other = self.start_instrument("--name", "Tessarine A", "--version", "1.0.0")
@@ -585,6 +719,43 @@ class WholeProgram(Fixture):
         self.assertEqual(uploader.wait_exit(), 0)
         self.assert_log_is(chosen, du.tsu_messages(file))
         self.assert_log_is(other, [])
+
+
+    def test_a_screen_reader_hears_that_the_update_waits_for_a_silent_instrument(self):
+        atspi = self.screen_reader()
+        self.use_display(192)
+        instrument = self.start_instrument("--stop-after", "0")
+        file = self.make_file("1.7.0", messages=4, length=64)
+        # A screen reader hears of an object that starts showing. Its events
+        # are handled on a thread of their own, so that it answers the AT-SPI
+        # registry at any time, as the program asks which events to send.
+        from gi.repository import GLib
+        uploader = self.start_uploader(scale=2)
+        main = uploader.main_window()
+        shown = []
+        atspi.Registry.registerEventListener(
+            lambda event: shown.append((event.source.getRoleName(), event.source.name)) if event.detail1 else None,
+            "object:state-changed:showing")
+        events = GLib.MainLoop()
+        listening = threading.Thread(target=events.run, daemon=True)
+        listening.start()
+        self.addCleanup(listening.join, 5)
+        self.addCleanup(events.quit)
+        uploader.click_ok(uploader.pick_port(0))
+        uploader.open_file(file)
+
+        said = du.wait_for("the note announced", lambda: [name for role, name in shown if role == "notification"],
+                           TIMEOUT, lambda: uploader.check_running("while waiting"))
+        self.assertEqual(said, ["Waiting for the instrument to answer message 1 of 5, sent to the MIDI output port "
+                                f"\u201c{instrument.port.replace(' >:', ' <:')}\u201d. Check that this is the "
+                                "instrument's port, that the instrument is in its update mode and that its cable "
+                                "is plugged in. Exit stops the update."])
+        waiting = self.wait_now("the note", lambda s: "labelWaitNote" in s["labels"])
+        self.assert_texts_whole(self.window(waiting, "MainWindow"))
+        self.screenshot(main, "main-window-waiting-192dpi.png")
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(instrument, du.tsu_messages(file)[:1])
 
 
 def without_sound_devices():
@@ -651,6 +822,8 @@ class OverAlsa(Fixture):
     always listed beside the instruments, and ALSA names each port
     "CLIENT:PORT C:P"."""
 
+    # As tsu-check names the MIDI service.
+    service = "ALSA"
     MIDI_THROUGH = "Midi Through:Midi Through Port-0 14:0"
     VIRMIDI = ("Virtual Raw MIDI 0-0:VirMIDI 0-0 16:0", "Virtual Raw MIDI 0-1:VirMIDI 0-1 17:0")
 
@@ -713,8 +886,9 @@ class OverAlsa(Fixture):
 
         uploader.click_exit()
         self.assertEqual(uploader.wait_exit(), 0)
-        # ALSA was there, and taken: no backend failed.
-        self.assertEqual(self.midi_lines(), [])
+        # ALSA was there, and taken: no backend failed. The pair opened is said.
+        output = next(p for p in du.alsa_output_ports() if p.startswith("Tessarine A <:"))
+        self.assertEqual(self.midi_lines(), [f'MIDI: ALSA: input "{instrument.port}", output "{output}"'])
         self.assert_log_is(instrument, du.tsu_messages(file))
         self.assert_log_is(other, [])
 
@@ -741,6 +915,12 @@ class OverAlsa(Fixture):
         self.assertEqual(uploader.wait_exit(), 0)
         self.assert_log_is(instrument, du.tsu_messages(file))
         self.assertEqual(relay.foreign_sent, len(du.tsu_messages(file)))
+
+    def test_a_message_of_the_longest_length_alsa_carries_arrives_whole_and_one_byte_more_is_refused(self):
+        # Measured: a longer message does not reach a program's sequencer
+        # port whole, nor a raw MIDI port (bench/measure-limits.sh).
+        instrument = self.start_instrument("--version", "1.0.0")
+        self.assert_longest_message_arrives_whole_and_one_byte_more_is_refused(instrument, ALSA_LONGEST)
 
     def test_instrument_gone_mid_update_leaves_a_window_that_exits(self):
         # Unplugged: its client vanishes from the sequencer while the
@@ -771,6 +951,9 @@ class OverAlsa(Fixture):
         uploader = self.start_uploader(preexec=without_sound_devices)
         uploader.main_window()
         self.assertEqual(self.shown_rows(), [])
+        # The empty list says why, in its place.
+        shown = self.wait_now("the empty list's line", lambda s: "labelNoPort" in s["labels"])
+        self.assertTrue(shown["labels"]["labelNoPort"].startswith("No MIDI input port was found."))
         # Ok with nothing to pick does nothing; the dialog still answers.
         dialog = uploader.wait_window(du.PORT_DIALOG_TITLE)
         uploader.click_ok(dialog)

@@ -240,6 +240,13 @@ def alsa_input_ports():
             for p in c["ports"] if p["caps"][0] == "R"]
 
 
+def alsa_output_ports():
+    """The ports an ALSA client can write to (subscribable), but the
+    system's own, as RtMidi names them."""
+    return [alsa_port_name(c, p) for c in alsa_clients() if c["number"] != 0
+            for p in c["ports"] if p["caps"][1] == "W"]
+
+
 def alsa_address(port_name):
     """"C:P" of a port named as RtMidi lists it."""
     return port_name.rsplit(" ", 1)[1]
@@ -350,7 +357,7 @@ class Uploader:
     on the window meant (xdotool windowfocus --sync)."""
 
     def __init__(self, executable, display, workdir, env=None, args=(), timeout=30, say=None, scale=1,
-                 preexec=None, probe_log=None):
+                 preexec=None, probe_log=None, name="uploader"):
         self.timeout = timeout
         # Where the probe loaded into the uploader reports its windows: the
         # clicks go where it says the widgets are.
@@ -359,7 +366,9 @@ class Uploader:
         # display's dpi / 96, by which the uploader scales its windows.
         self.scale = scale
         self.say = say or (lambda text: None)
-        self.stderr_path = os.path.join(workdir, "uploader.err")
+        # name tells apart the error streams of two uploaders in one folder,
+        # which share its runtime folder, as two of one user do.
+        self.stderr_path = os.path.join(workdir, name + ".err")
         runtime = os.path.join(workdir, "runtime")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
         self.env = dict(os.environ if env is None else env)

@@ -6,6 +6,11 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
+QString plainToolTip(const QString &text)
+{
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
+}
+
 void growToText(QLabel *label)
 {
     const int width = qBound(label->minimumWidth(), label->sizeHint().width(), label->maximumWidth());
@@ -29,13 +34,14 @@ bool grownWhole(QLabel *label, const QString &text, Qt::TextFormat format)
 
 void showWholeText(QLabel *label, const QString &text)
 {
+    label->setProperty(wholeTextProperty, text);
     // Plain: a port name or version text with a "<" in it is shown as it is,
     // and is measured and cut as what it is.
     if (grownWhole(label, text, Qt::PlainText))
         return;
     const int room = label->contentsRect().width() - 2 * label->margin();
     label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, room));
-    label->setToolTip(text);
+    label->setToolTip(plainToolTip(text));
 }
 
 void showWholeRichText(QLabel *label, const QString &html)

@@ -12,9 +12,15 @@ class QString;
 void growToText(QLabel *label);
 
 // Sets text as label's plain text: whole, or, where even the maximum width
-// is too narrow, cut at the end with "…" and whole in the tool tip.
+// is too narrow, cut at the end with "…" and whole in the tool tip. The
+// whole text is kept in the label's property wholeTextProperty.
 void showWholeText(QLabel *label, const QString &text);
+constexpr const char *wholeTextProperty = "tsuWholeText";
 
 // The same for rich text (a title with its own colour and alignment): cut,
 // the text keeps the format of its first character.
 void showWholeRichText(QLabel *label, const QString &html);
+
+// A tool tip that shows text as it is: Qt takes a tool tip that looks like
+// markup for rich text, and a port name or version text may look so.
+QString plainToolTip(const QString &text);

@@ -5,13 +5,45 @@
 #include "ui_mainwindow.h"
 #include "update/updater.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QLabel>
 
 Updater *currentUpdater = nullptr;
 
 namespace {
 bool exitClicked = false;
+
+const QString waitNoteName = QStringLiteral("labelWaitNote");
+
+// The wait note as a screen reader meets it: a notification, which it
+// announces the moment it shows, with the note's text as its name.
+class WaitNoteAccessible : public QAccessibleWidget
+{
+public:
+    explicit WaitNoteAccessible(QWidget *note)
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+        : QAccessibleWidget(note, QAccessible::Notification)
+#else
+        : QAccessibleWidget(note, QAccessible::AlertMessage)
+#endif
+    {
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name)
+            return static_cast<QLabel *>(widget())->text();
+        return QAccessibleWidget::text(t);
+    }
+};
+
+QAccessibleInterface *waitNoteAccessible(const QString &, QObject *object)
+{
+    auto *note = qobject_cast<QLabel *>(object);
+    return note && note->objectName() == waitNoteName ? new WaitNoteAccessible(note) : nullptr;
+}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -59,6 +91,19 @@ MainWindow::MainWindow(QWidget *parent)
     ui->progressBar->setAccessibleName(QStringLiteral("Update progress"));
     ui->progressBar->setAccessibleDescription(QStringLiteral("Share of the update file sent to the instrument, in percent"));
     ui->pushButton->setAccessibleDescription(QStringLiteral("Ends the program; stops an update that is running"));
+
+    // The wait note: in the free band between the version line and the logo,
+    // where it covers no designed text; amber, as a note that asks for a look.
+    static const bool noteFactoryInstalled = (QAccessible::installFactory(&waitNoteAccessible), true);
+    (void)noteFactoryInstalled;
+    auto *note = new QLabel(ui->centralWidget);
+    note->setObjectName(waitNoteName);
+    note->setGeometry(30, 186, 625, 50);
+    note->setStyleSheet(QStringLiteral("color: rgb(255, 191, 0);"));
+    note->setTextFormat(Qt::PlainText);
+    note->setWordWrap(true);
+    note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    note->setVisible(false);
 }
 
 MainWindow::~MainWindow()
@@ -81,6 +126,34 @@ void MainWindow::setProgress(int percent)
     ui->progressBar->setValue(percent);
     ui->labelPercent->setVisible(true);
     showWholeText(ui->labelPercent, QString::asprintf("%d", percent) + QLatin1Char('%'));
+}
+
+void MainWindow::showOutputPort(const QString &name)
+{
+    QLabel *port = ui->labelMIDIportName;
+    const QString line = port->property(wholeTextProperty).toString();
+    port->setToolTip(plainToolTip(line + QStringLiteral("\nMIDI output port: ") + name));
+    port->setAccessibleDescription(QStringLiteral("Messages go to the MIDI output port ") + name);
+}
+
+void MainWindow::showWaitNote(const QString &text)
+{
+    auto *note = findChild<QLabel *>(waitNoteName);
+    note->setText(text);
+    // A long port name can take the note past its band: a smaller font then.
+    QFont font = note->font();
+    for (int size : {9, 8, 7}) {
+        font.setPointSize(size);
+        note->setFont(font);
+        if (note->heightForWidth(note->width()) <= note->height())
+            break;
+    }
+    note->setVisible(true);
+}
+
+void MainWindow::hideWaitNote()
+{
+    findChild<QLabel *>(waitNoteName)->setVisible(false);
 }
 
 void MainWindow::showTargetVersion(const char *version)

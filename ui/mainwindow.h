@@ -21,6 +21,14 @@ public:
     void showSelectedPort(const QString &name);
     void setProgress(int percent);
     void showTargetVersion(const char *version);
+    // Names the output port opened beside the input, in the port line's tool
+    // tip and to a screen reader: the pairing is a guess by name, and this is
+    // where a wrong one can be noticed. Call it after showSelectedPort.
+    void showOutputPort(const QString &name);
+    // A note, below the progress display, that the update waits for the
+    // instrument; a screen reader announces it. Gone again with hideWaitNote.
+    void showWaitNote(const QString &text);
+    void hideWaitNote();
 
     // True once Exit has been clicked. Start-up reads it after an update: a
     // click during the update came while no event loop ran to quit.

@@ -4,10 +4,59 @@
 #include "midi/midilink.h"
 #include "ui_midiselection.h"
 
+#include <QCryptographicHash>
+#include <QLabel>
 #include <QListWidget>
+#include <QLockFile>
 #include <QMessageBox>
+#include <QStandardPaths>
+#include <QVBoxLayout>
 
 #include <rtmidi/RtMidi.h>
+
+#include <iostream>
+#include <memory>
+
+namespace {
+const QString emptyListNote = QStringLiteral(
+    "No MIDI input port was found. Connect the instrument, or start its MIDI service, then start the uploader "
+    "again.");
+
+// The lock on the instrument this uploader updates, held from Ok until the
+// program ends, when its destructor removes the lock file.
+std::unique_ptr<QLockFile> instrumentLock;
+
+// Takes the lock on the instrument behind the input port portName: false
+// while another uploader holds it. Two uploaders on one instrument would
+// take each other's replies, and the instrument would get both files mixed.
+// The lock is a file in the user's runtime folder named after the port; one
+// left by a process that has died is taken over. Where no lock can be made
+// at all, the update goes on unguarded, and stderr says so.
+bool lockInstrument(const QString &portName)
+{
+    auto lock = std::make_unique<QLockFile>(instrumentLockPath(portName));
+    // Only a dead owner makes a lock stale: an update may well take longer
+    // than Qt's default 30 s.
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0)) {
+        instrumentLock = std::move(lock);
+        return true;
+    }
+    if (lock->error() == QLockFile::LockFailedError)
+        return false;
+    std::cerr << "Updater: no lock could be made as " << instrumentLockPath(portName).toStdString()
+              << "; nothing keeps a second uploader off this instrument.\n";
+    return true;
+}
+} // namespace
+
+QString instrumentLockPath(const QString &portName)
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    const QByteArray digest = QCryptographicHash::hash(portName.toUtf8(), QCryptographicHash::Sha256).toHex();
+    return folder + QStringLiteral("/tessarine-uploader-port-") + QString::fromLatin1(digest.left(32))
+           + QStringLiteral(".lock");
+}
 
 midiselection::midiselection(QWidget *parent)
     : QDialog(parent)
@@ -44,8 +93,32 @@ midiselection::midiselection(QWidget *parent)
             ui->listWidget->setCurrentItem(selected.first());
     });
     midiLink.refreshPorts();
-    for (int i = 0; i < midiLink.portNames.size(); ++i)
+    for (int i = 0; i < midiLink.portNames.size(); ++i) {
         ui->listWidget->insertItem(ui->listWidget->count(), midiLink.portNames.at(i));
+        // A long name is cut by the list's edge, and two alike interfaces at
+        // the same place, before the numbers that tell them apart.
+        ui->listWidget->item(i)->setToolTip(plainToolTip(midiLink.portNames.at(i)));
+    }
+    if (ui->listWidget->count() == 0) {
+        // The list is filled once: an empty one says why, in its place, and
+        // to a screen reader in the list's description.
+        auto *note = new QLabel(emptyListNote, ui->listWidget->viewport());
+        note->setObjectName(QStringLiteral("labelNoPort"));
+        note->setTextFormat(Qt::PlainText);
+        note->setWordWrap(true);
+        note->setAlignment(Qt::AlignCenter);
+        note->setStyleSheet(QStringLiteral("color: rgb(80, 80, 80);"));
+        // Small, as the list's rows would be on the system it was designed
+        // for, so that the whole line fits whatever the platform's font.
+        QFont font = note->font();
+        font.setPointSize(8);
+        note->setFont(font);
+        // Kept to the list's inside, however large the screen draws it.
+        auto *place = new QVBoxLayout(ui->listWidget->viewport());
+        place->setContentsMargins(8, 8, 8, 8);
+        place->addWidget(note);
+        ui->listWidget->setAccessibleDescription(emptyListNote);
+    }
 }
 
 midiselection::~midiselection()
@@ -83,6 +156,19 @@ void midiselection::on_pushButtonOk_clicked()
     if (portSelected < 0 || !ui->listWidget->currentItem())
         return;
     midiLink.selectedPortName = ui->listWidget->currentItem()->data(Qt::DisplayRole).toString();
+    if (!lockInstrument(midiLink.selectedPortName)) {
+        // Nothing is opened; another port may still be picked, or Cancel.
+        QMessageBox box;
+        box.setWindowTitle(QStringLiteral("Updater message"));
+        box.setIcon(QMessageBox::Warning);
+        box.setTextFormat(Qt::PlainText);
+        box.setText(QStringLiteral("Another Tessarine Uploader is updating the instrument on this port:\n")
+                    + midiLink.selectedPortName);
+        box.setInformativeText(QStringLiteral("One update at a time can reach an instrument. Wait until the other "
+                                              "uploader has ended, or pick another port."));
+        box.exec();
+        return;
+    }
     try {
         midiLink.openPorts(midiLink.indexOfPort(midiLink.selectedPortName));
         portConfirmed = 1;
@@ -93,6 +179,7 @@ void midiselection::on_pushButtonOk_clicked()
         QMessageBox box;
         box.setWindowTitle(QStringLiteral("Updater message"));
         box.setIcon(QMessageBox::Critical);
+        box.setTextFormat(Qt::PlainText);
         box.setText(QStringLiteral("The MIDI ports could not be opened.\n")
                     + QString::fromStdString(error.getMessage()));
         box.exec();

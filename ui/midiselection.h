@@ -4,6 +4,11 @@
 #include <QDialog>
 
 class QListWidgetItem;
+class QString;
+
+// The lock file that keeps a second uploader off the instrument behind the
+// input port portName: in the user's runtime folder, named after the port.
+QString instrumentLockPath(const QString &portName);
 class Ui_midiselection;
 
 class midiselection : public QDialog

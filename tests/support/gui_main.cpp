@@ -1,6 +1,8 @@
 // Test main for widget tests: a QApplication (offscreen in ctest), and with
 // TSU_WITH_JACK a private JACK server that the whole binary runs against.
 #include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,11 @@
 
 static int runTests(int argc, char **argv)
 {
+    // A runtime folder of this test's own: the uploader keeps its lock on an
+    // instrument there, named after the port, and tests beside it use ports
+    // of the same names on servers of their own.
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     // Widget tests need no display; ctest says so too, but listing the tests
     // runs this main without ctest's environment.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QPushButton>
 #include <QApplication>
+#include <QLabel>
 
 BoxAnswerer::BoxAnswerer(Answer answer)
     : answer(std::move(answer))
@@ -17,8 +18,12 @@ void BoxAnswerer::poll()
     if (!box || !box->isVisible() || box->property("tsuAnswered").toBool())
         return;
     box->setProperty("tsuAnswered", true);
-    const SeenBox seen{box->windowTitle(), box->text()};
+    const auto *informative = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"));
+    const SeenBox seen{box->windowTitle(), box->text(), box->informativeText(),
+                       box->textFormat() == Qt::PlainText
+                           && (!informative || informative->textFormat() == Qt::PlainText)};
     boxes.push_back(seen);
+    seenInProcess.push_back(seen);
     if (onBox)
         onBox(seen);
     // Answered there already, as a user at the keyboard would.

@@ -7,12 +7,22 @@
 #include <QTimer>
 
 #include <functional>
+#include <ostream>
 #include <vector>
+
+// QString in GoogleTest's messages, as text.
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 
 struct SeenBox
 {
     QString title;
     QString text;
+    QString informativeText;
+    // Both texts are shown as plain text, as they are.
+    bool plain = false;
 };
 
 class BoxAnswerer
@@ -24,6 +34,8 @@ public:
 
     explicit BoxAnswerer(Answer answer = nullptr);
     std::vector<SeenBox> boxes;
+    // Every box any answerer of this process has seen, in order.
+    static inline std::vector<SeenBox> seenInProcess;
     // Called when a box is seen, before it is answered (to look at the window
     // then, or to answer it itself: a box it closes is left alone).
     std::function<void(const SeenBox &)> onBox;

@@ -2,8 +2,7 @@
 // demonstration load into the real tessarine-uploader (-plugin tsuprobe,
 // QT_PLUGIN_PATH=<build>/tools/probe). It reports what the user can see:
 // every 20 ms it takes the visible top-level windows (class, title, a message
-// box's text, device pixel ratio), the texts of the main window's status
-// labels, every visible label and button text of the windows with whether it
+// box's texts, device pixel ratio), the texts of the status labels and notes, every visible label and button text of the windows with whether it
 // fits its widget's width and where the widget is, the active window, the
 // widget with the keyboard focus, the name of the application's window icon,
 // and the rows of a window's port list (with where each is drawn) and the one
@@ -46,8 +45,12 @@ private:
     // the place its style draws the text in.
     static bool textFits(QWidget *widget)
     {
-        if (auto *label = qobject_cast<QLabel *>(widget))
+        if (auto *label = qobject_cast<QLabel *>(widget)) {
+            // A label that wraps its lines has room when they fit its height.
+            if (label->wordWrap())
+                return label->heightForWidth(label->width()) <= label->height();
             return label->sizeHint().width() <= label->width();
+        }
         auto *button = qobject_cast<QAbstractButton *>(widget);
         QStyleOptionButton option;
         option.initFrom(button);
@@ -81,7 +84,8 @@ private:
 
     void sample()
     {
-        static const char *const labelNames[] = {"labelMIDIportName", "labelPercent", "labelMsg"};
+        static const char *const labelNames[] = {"labelMIDIportName", "labelPercent", "labelMsg", "labelWaitNote",
+                                                 "labelNoPort"};
         QJsonArray windows;
         QJsonObject labels;
         const QWidgetList topLevels = QApplication::topLevelWidgets();
@@ -92,8 +96,10 @@ private:
                               {"title", window->windowTitle()},
                               {"devicePixelRatio", window->devicePixelRatioF()},
                               {"texts", texts(window)}};
-            if (auto *box = qobject_cast<QMessageBox *>(window))
+            if (auto *box = qobject_cast<QMessageBox *>(window)) {
                 entry.insert("text", box->text());
+                entry.insert("informativeText", box->informativeText());
+            }
             if (auto *list = window->findChild<QListWidget *>(QStringLiteral("listWidget"))) {
                 QJsonArray rows, middles;
                 for (int row = 0; row < list->count(); ++row) {
