@@ -4,8 +4,14 @@
 
 #include "sysexbytes.h"
 
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -154,6 +160,116 @@ TEST_F(MakeTsu, RejectsBadArguments)
     EXPECT_EQ(run(path + " --length"), 2);
     EXPECT_EQ(run("--messages 3"), 2);
     EXPECT_EQ(run(dir + "/no/such/dir/x.tsu"), 1);
+}
+
+// tsu-check, run as a firmware author runs it: what it says of a file, its
+// exit status, and the same facts as JSON.
+class TsuCheck : public MakeTsu
+{
+protected:
+    struct Run
+    {
+        int status;
+        std::string out;
+    };
+
+    static Run check(const std::string &args)
+    {
+        std::string out;
+        FILE *pipe = popen((std::string(TSU_CHECK_PATH) + " " + args + " 2>/dev/null").c_str(), "r");
+        char chunk[4096];
+        for (size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            out.append(chunk, got);
+        const int status = pclose(pipe);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    }
+
+    std::string write(const std::string &name, const Bytes &bytes) const
+    {
+        const std::string file = dir + "/" + name;
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                     std::streamsize(bytes.size()));
+        return file;
+    }
+
+    static QJsonDocument json(const std::string &out)
+    {
+        return QJsonDocument::fromJson(QByteArray::fromStdString(out));
+    }
+};
+
+TEST_F(TsuCheck, AGoodFileIsDescribedAndSentOverEveryService)
+{
+    ASSERT_EQ(run(path + " --version 1.2.3 --messages 3 --length 300"), 0);
+    const Run text = check("'" + path + "'");
+    EXPECT_EQ(text.status, 0);
+    const Bytes bytes = readFile();
+    const QByteArray sha256 =
+        QCryptographicHash::hash(QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size())),
+                                 QCryptographicHash::Sha256)
+            .toHex();
+    for (const std::string line : {"  size: 940 bytes, SHA-256 " + sha256.toStdString(),
+                                   std::string("  header: format 0, numbers 3 300 0 0 0 0, version \"1.2.3\""),
+                                   std::string("  messages: 4; length shortest 40 (message 1), median 300, "
+                                               "longest 300 (message 2)"),
+                                   std::string("  sent by the uploader over: JACK yes, ALSA yes, WinMM yes"),
+                                   std::string("  findings: none")})
+        EXPECT_NE(text.out.find(line + "\n"), std::string::npos) << line << "\nin:\n" << text.out;
+
+    const QJsonObject file = json(check("--json '" + path + "'").out)["files"][0].toObject();
+    EXPECT_EQ(file["sha256"].toString().toStdString(), sha256.toStdString());
+    EXPECT_EQ(file["header"]["version"].toString(), "1.2.3");
+    EXPECT_EQ(file["messages"]["count"].toInt(), 4);
+    EXPECT_EQ(file["messages"]["longest"]["message"].toInt(), 2);
+    EXPECT_TRUE(file["findings"].toArray().isEmpty());
+}
+
+TEST_F(TsuCheck, FindingsComeWithTheirPlaceAndTheServicesThatRefuseTheFile)
+{
+    // A note-on inside message 2, which the ALSA sequencer would cut there,
+    // an empty version text, and bytes after the last whole message.
+    Bytes file{0xF0, 0x7E, 0x10, 0x07, 0x02};
+    file.insert(file.end(), 28, 0x00);
+    file.insert(file.end(), {0x00, 0xF7, 0xF0, 0x01, 0x90, 0x40, 0x7F, 0xF7, 0xF0, 0x01});
+    const std::string bad = write("bad.tsu", file);
+    const Run text = check("'" + bad + "'");
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.out.find("  sent by the uploader over: JACK no, ALSA no, WinMM no\n"), std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("    warning: The version text is empty"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("    refused over ALSA: Message 2 (at offset 35, 6 bytes) holds the byte 0x90 at "
+                            "offset 37"),
+              std::string::npos)
+        << text.out;
+
+    const QJsonDocument checked = json(check("--json '" + bad + "'").out);
+    EXPECT_EQ(checked["status"].toInt(), 1);
+    const QJsonArray findings = checked["files"][0]["findings"].toArray();
+    ASSERT_EQ(findings.size(), 3);
+    EXPECT_EQ(findings[0]["kind"].toString(), "version-empty");
+    EXPECT_TRUE(findings[0]["refusedOver"].toArray().isEmpty());
+    EXPECT_EQ(findings[1]["kind"].toString(), "altered-byte-inside");
+    EXPECT_EQ(findings[1]["offset"].toInt(), 37);
+    EXPECT_EQ(findings[1]["value"].toInt(), 0x90);
+    EXPECT_EQ(findings[1]["refusedOver"].toArray(), QJsonArray{"ALSA"});
+    EXPECT_EQ(findings[2]["kind"].toString(), "bytes-after-last-message");
+    EXPECT_EQ(findings[2]["refusedOver"].toArray(), (QJsonArray{"JACK", "ALSA", "WinMM"}));
+}
+
+TEST_F(TsuCheck, ExitStatusIsTheWorstOfTheFiles)
+{
+    ASSERT_EQ(run(path), 0);
+    const std::string cut = write("cut.tsu", {0xF0, 0x01});
+    EXPECT_EQ(check("'" + path + "'").status, 0);
+    EXPECT_EQ(check("'" + path + "' '" + cut + "'").status, 1);
+    const Run missing = check("--json '" + path + "' '" + dir + "/missing.tsu' '" + cut + "'");
+    EXPECT_EQ(missing.status, 2);
+    const QJsonObject unread = json(missing.out)["files"][1].toObject();
+    EXPECT_FALSE(unread["readable"].toBool());
+    EXPECT_EQ(unread["error"].toString(), "It cannot be opened: No such file or directory.");
+    EXPECT_EQ(check("'" + dir + "'").status, 2);
+    EXPECT_EQ(check("").status, 2);
+    EXPECT_EQ(check("--bogus '" + path + "'").status, 2);
 }
 
 }  // namespace
