@@ -18,8 +18,13 @@
 namespace {
 // A 5-pin MIDI cable carries 31,250 baud: 3,125 bytes a second.
 constexpr int cableBytesPerSecond = 3125;
-// The bound of each pause while a reply is awaited, in milliseconds.
-constexpr int replyWaitBound = 1;
+// The bound of each pause while a reply is awaited, in milliseconds. A pause
+// ends when the receive path wakes this thread with a reply, or at any event
+// for the windows, so the bound is only a safety: were a wake-up ever lost
+// (on Windows it is a posted message, which a full message queue refuses),
+// the reply would be seen a second late instead of never. A shorter bound
+// would wake the thread for nothing while a slow cable carries a message.
+constexpr int replyWaitBound = 1000;
 // The most bytes of the file's version text the replacement question shows.
 constexpr int versionShownInQuestion = 64;
 
@@ -177,11 +182,13 @@ void Updater::run(QString fileName)
     });
 
     int32_t sent = 0;
-    while (sent < size) {
-        // Exit (or the window closed) while a box of this run was open: not
-        // one more message.
+    // Sends the message at offset sent and starts the clock of the silence
+    // note. False when the run is to end: after Exit (or the window closed)
+    // while a box of this run was open not one more message goes, and a
+    // failed send has been reported.
+    const auto sendNext = [&] {
         if (abortFlag)
-            return;
+            return false;
         // A reply can only answer a message already sent: one that is still
         // pending now (a version reply the instrument sent on its own, or a
         // duplicate) belongs to no message of this exchange and is dropped.
@@ -190,25 +197,28 @@ void Updater::run(QString fileName)
 
         ++number;
         length = sysexMessageLength(image.get() + sent, size - sent);
-        int32_t sentLength = 0;
         try {
-            sentLength = midiLink.sendSysex(image.get() + sent, size - sent);
+            // The rest of a file that passed the check always holds a whole
+            // message, so nothing is sent only when there is no MIDI output.
+            if (midiLink.sendSysex(image.get() + sent, size - sent) == 0) {
+                showSendFailure(number, check.messages, length,
+                                QStringLiteral("Nothing could be sent: no MIDI output is open."));
+                return false;
+            }
         } catch (const RtMidiError &error) {
             showSendFailure(number, check.messages, length, QString::fromStdString(error.getMessage()));
-            return;
-        }
-        // The rest of a file that passed the check always holds a whole
-        // message, so nothing was sent because there is no MIDI output.
-        if (sentLength == 0) {
-            showSendFailure(number, check.messages, length,
-                            QStringLiteral("Nothing could be sent: no MIDI output is open."));
-            return;
+            return false;
         }
         // A healthy instrument answers within the time the message and its
         // reply take on a 5-pin MIDI cable and a little more (writing to its
         // flash); well beyond that, the user is told what the update waits for.
         silence.start(silenceNoteDelay + int(int64_t(length + rxCapacity) * 1000 / cableBytesPerSecond));
+        return true;
+    };
 
+    if (sent < size && !sendNext())
+        return;
+    while (sent < size) {
         // Each pause sleeps until a reply, an event for the windows (Exit,
         // the note's timer) or its long bound; then the reply is asked for
         // again and Exit looked at.
@@ -231,8 +241,13 @@ void Updater::run(QString fileName)
             window->showTargetVersion(versionText);
         }
 
-        sent += sentLength;
+        sent += length;
+        // The next message leaves before the display is brought up to date,
+        // which the instrument need not wait for.
+        const bool goesOn = sent >= size || sendNext();
         window->setProgress(progressPercent(sent, size));
+        if (!goesOn)
+            return;
     }
     showMessage(QStringLiteral("End"), check.messages == 0
                                            ? QStringLiteral("The file holds no message, so nothing was sent to "

@@ -25,6 +25,7 @@ int progressPercent(int32_t sent, int32_t size);
 // milliseconds while Qt events are processed, so the windows stay responsive
 // and the Exit button can be clicked. It ends early, after the events
 // processed, when an event arrives or the receive path recognises a reply.
+// The update's pauses are bounded by a second: they end with the reply.
 void waitWithEvents(int milliseconds);
 
 // The MIDI service of the open output port, whose limits a file is checked
