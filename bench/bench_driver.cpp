@@ -53,7 +53,7 @@ const char usageText[] =
     "  --period FRAMES        JACK period (default 64)\n"
     "  --rate HZ              JACK sample rate (default 48000)\n"
     "  --alsa                 over the ALSA sequencer instead (where there is one, as in the\n"
-    "                         guest of tools/alsa-vm): no server, the same clients\n"
+    "                         guest of tests/alsa-vm): no server, the same clients\n"
     "  --wire-speed B         the instrument takes as long to receive each message as a\n"
     "                         cable of B bytes per second would (3125: MIDI 1.0's 5-pin\n"
     "                         cable); tessarine-sim --wire-speed\n"

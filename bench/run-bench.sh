@@ -36,7 +36,7 @@ child's CPU seconds and peak memory, and the uploader/floor ratios.
   --period FRAMES        JACK period in frames (default 64, at 48000 Hz)
   --rate HZ              JACK sample rate (default 48000)
   --alsa-vm              the whole updates over a real ALSA sequencer, in the small
-                         virtual machine of tools/alsa-vm (emulated where there is
+                         virtual machine of tests/alsa-vm (emulated where there is
                          no KVM: read the two sides against each other, not the
                          absolute figures); the micro benchmarks stay on this machine
   --wire-speed B         the simulated instrument takes as long to receive each
@@ -123,10 +123,10 @@ if [ -n "$compare_rev" ] && [ "$run_updates" = 1 ]; then
 fi
 
 if [ "$run_updates" = 1 ] && [ "$alsa_vm" = 1 ]; then
-  echo "== whole updates over ALSA, in the guest of tools/alsa-vm: uploader and floor" >&2
-  "$repo/tools/alsa-vm" setup
+  echo "== whole updates over ALSA, in the guest of tests/alsa-vm: uploader and floor" >&2
+  "$repo/tests/alsa-vm/alsa-vm" setup
   # The guest's / is this machine's; the work folder lives and goes in it.
-  "$repo/tools/alsa-vm" run --timeout 3600 -- "$build_dir/bench/tsu_bench" "${driver_args[@]}"
+  "$repo/tests/alsa-vm/alsa-vm" run --timeout 3600 -- "$build_dir/bench/tsu_bench" "${driver_args[@]}"
 elif [ "$run_updates" = 1 ]; then
   echo "== whole updates: uploader and floor" >&2
   "$build_dir/bench/tsu_bench" "${driver_args[@]}"

@@ -56,7 +56,7 @@ if(UNIX AND NOT APPLE)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${docdir})
 endif()
 
-# The Debian package: cpack -G DEB in a build folder (tools/make-deb.sh) makes
+# The Debian package: cpack -G DEB in a build folder (packaging/make-deb.sh) makes
 # tessarine-uploader_VERSION_ARCH.deb. dpkg-shlibdeps works out the libraries
 # it depends on from the installed program.
 if(UNIX AND NOT APPLE AND NOT TSU_SANITIZE)

@@ -34,7 +34,7 @@ foreach(case ${installed_cases})
 endforeach()
 
 # The program for Windows, as its users get it: on every build,
-# tools/make-win64-zip.sh cross-builds it with mingw-w64 against a static Qt
+# packaging/windows/make-win64-zip.sh cross-builds it with mingw-w64 against a static Qt
 # and RtMidi for Windows (TSU_WIN64_QT: a prefix or its tarball; by default
 # the one beside the repository in ../shared/win64) and packs the zip. The
 # tests unpack that zip, read the program's imports and resources, and run it
@@ -58,16 +58,16 @@ if(WIN32)
 elseif(TSU_SANITIZE)
   message(STATUS "Windows program and its checks left out of the sanitized build: the plain build has them")
 elseif(NOT TSU_WIN64_QT)
-  message(STATUS "Windows program and its checks left out: no static Qt for Windows; set TSU_WIN64_QT to one, or make one with tools/build-qt-win64.sh")
+  message(STATUS "Windows program and its checks left out: no static Qt for Windows; set TSU_WIN64_QT to one, or make one with packaging/windows/build-qt-win64.sh")
 elseif(NOT TSU_MINGW_CXX OR NOT TSU_MINGW_OBJDUMP OR NOT TSU_WRESTOOL OR NOT TSU_ZIP OR NOT TSU_WINE64
        OR NOT TSU_WINESERVER OR NOT TSU_XVFB OR NOT TSU_XDOTOOL)
   message(STATUS "Windows program and its checks left out: they need mingw-w64, wrestool (icoutils), zip, "
-                 "wine64 and the whole-program tests' Xvfb and xdotool (tools/install-deps.sh)")
+                 "wine64 and the whole-program tests' Xvfb and xdotool (dev/install-deps.sh)")
 else()
   set(win64_dir ${PROJECT_BINARY_DIR}/win64)
   add_custom_target(tessarine_win64_zip ALL
-    COMMAND ${PROJECT_SOURCE_DIR}/tools/make-win64-zip.sh --qt ${TSU_WIN64_QT} --build ${win64_dir}
-    COMMENT "The program for Windows and its zip (tools/make-win64-zip.sh)"
+    COMMAND ${PROJECT_SOURCE_DIR}/packaging/windows/make-win64-zip.sh --qt ${TSU_WIN64_QT} --build ${win64_dir}
+    COMMENT "The program for Windows and its zip (packaging/windows/make-win64-zip.sh)"
     USES_TERMINAL)
   set(win64_env
       "TSU_WIN64_ZIP=${win64_dir}/tessarine-uploader-${PROJECT_VERSION}-win64.zip"

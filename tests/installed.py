@@ -33,8 +33,8 @@ import zipfile
 
 # The driver is imported from the source tree; leave no bytecode there.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import drive_uploader as du  # noqa: E402
+import tsudrive as du  # noqa: E402
+from tsudrive import environment, png_size  # noqa: E402
 
 TIMEOUT = 30
 APP_ID = "com.tessarine.Uploader"
@@ -51,7 +51,6 @@ EXPECTED_FILES = {
     f"usr/share/doc/{PROGRAM}/copyright",
     f"usr/share/doc/{PROGRAM}/changelog.gz",
 }
-SYSTEM_LIBRARIES_THAT_LEAK = ["libdbus-1.so"]
 SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 # DLLs that every Windows has: the program for Windows may import these alone.
 WINDOWS_DLLS = {name.lower() for name in (
@@ -60,12 +59,6 @@ WINDOWS_DLLS = {name.lower() for name in (
     "USERENV.dll", "UxTheme.dll", "VERSION.dll", "WINMM.dll", "WINSPOOL.DRV", "WS2_32.dll", "WTSAPI32.dll")}
 
 
-def environment(name):
-    value = os.environ.get(name)
-    if not value:
-        raise unittest.SkipTest(f"{name} is not set; run these tests through ctest")
-    return value
-
 
 def desktop_entry(path):
     parser = configparser.ConfigParser(interpolation=None)
@@ -73,13 +66,6 @@ def desktop_entry(path):
     parser.read(path, encoding="utf-8")
     return parser["Desktop Entry"]
 
-
-def png_size(path):
-    with open(path, "rb") as file:
-        head = file.read(24)
-    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
-        raise AssertionError(f"{path} is no PNG")
-    return struct.unpack(">II", head[16:24])
 
 
 class Installed(unittest.TestCase):
@@ -134,9 +120,6 @@ class Installed(unittest.TestCase):
         self.addCleanup(display.stop)
         display.start(TIMEOUT)
         probe_log = os.path.join(self.workdir, "probe.log")
-        suppressions = os.path.join(self.workdir, "lsan.supp")
-        with open(suppressions, "w") as file:
-            file.write("".join(f"leak:{library}\n" for library in SYSTEM_LIBRARIES_THAT_LEAK))
         # The hicolor theme's index is the desktop's (hicolor-icon-theme), not
         # the uploader's: a small one stands in for it, in a folder of its own.
         desktop_share = os.path.join(self.workdir, "desktop")
@@ -149,8 +132,7 @@ class Installed(unittest.TestCase):
         env = dict(os.environ,
                    XDG_DATA_DIRS=self.installed("usr/share") + os.pathsep + desktop_share, XDG_DATA_HOME=os.path.join(self.workdir, "data"),
                    QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"], TSU_PROBE_LOG=probe_log,
-                   LSAN_OPTIONS=":".join(filter(None, [os.environ.get("LSAN_OPTIONS"),
-                                                        f"suppressions={suppressions}", "print_suppressions=0"])))
+                   LSAN_OPTIONS=du.leak_suppressions(self.workdir))
         # The program draws nothing with OpenGL: without Qt's GLX integration,
         # Mesa's driver (unloaded before the leak check, so its leaks cannot
         # be told apart by name) stays out of a sanitized run.
@@ -224,7 +206,7 @@ def inside(box, margin):
 
 
 class WindowsProgram(unittest.TestCase):
-    """The program for Windows from the zip that tools/make-win64-zip.sh made,
+    """The program for Windows from the zip that packaging/windows/make-win64-zip.sh made,
     unpacked as a user would."""
 
     # The windows' designed places, read from their forms.

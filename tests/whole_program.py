@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Whole-program tests: the real tessarine-uploader executable on a virtual X
 display of its own (Xvfb), used with real mouse clicks and key presses
-(tools/drive_uploader.py), talking over a private JACK server to tessarine-sim.
+(the package tsudrive), talking over a private JACK server to tessarine-sim.
 
 The tsuprobe plugin, loaded into the program through Qt's -plugin option,
 writes what is on screen to a log: the visible windows (a message box's text
@@ -14,7 +14,7 @@ TSU_UPLOADER, TSU_SIM, TSU_MAKE_TSU and TSU_PROBE_DIR in the environment, and
 TSU_SCREENSHOT_DIR, where the screenshots the tests take are kept.
 
 The tests of OverAlsa run over a real ALSA sequencer in the guest of
-tools/alsa-vm: whole_program.py --alsa-vm OverAlsa.test_NAME... starts it.
+tests/alsa-vm: whole_program.py --alsa-vm OverAlsa.test_NAME... starts it.
 """
 
 import ctypes
@@ -22,24 +22,21 @@ import json
 import os
 import select
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
 import shutil
 import threading
-import time
 import unittest
 
 # The driver is imported from the source tree; leave no bytecode there.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import drive_uploader as du  # noqa: E402
+import tsudrive as du  # noqa: E402
+from tsudrive import environment, png_size  # noqa: E402
 
 # Seconds any one step may take; the emulated guest of the tests over ALSA
 # is slower than this machine (TSU_STEP_TIMEOUT).
 TIMEOUT = float(os.environ.get("TSU_STEP_TIMEOUT", "20"))
-SYSTEM_LIBRARIES_THAT_LEAK = ["libdbus-1.so"]
 # The windows' designed sizes.
 MAIN_SIZE = (675, 332)
 PORT_DIALOG_SIZE = (240, 237)
@@ -51,20 +48,6 @@ ELLIPSIS = "\u2026"
 ALSA_LONGEST = 1024
 
 
-def png_size(path):
-    """(width, height) of a PNG image, from its header."""
-    with open(path, "rb") as file:
-        header = file.read(24)
-    if header[:8] != b"\x89PNG\r\n\x1a\n":
-        raise AssertionError(f"{path} is no PNG image")
-    return struct.unpack(">II", header[16:24])
-
-
-def environment(name):
-    value = os.environ.get(name)
-    if not value:
-        raise unittest.SkipTest(f"{name} is not set; run these tests through ctest")
-    return value
 
 
 class Fixture(unittest.TestCase):
@@ -139,13 +122,7 @@ class Fixture(unittest.TestCase):
         (with a probe log and error stream of its own) is returned only."""
         probe_log = self.probe_log if name == "uploader" else os.path.join(self.workdir, name + "-probe.log")
         env = dict(self.midi_env, QT_PLUGIN_PATH=self.paths["TSU_PROBE_DIR"], TSU_PROBE_LOG=probe_log)
-        # Built with the sanitizers, the program's exit code also reports its
-        # leaks; those of the system's desktop libraries are not the program's.
-        suppressions = os.path.join(self.workdir, "lsan.supp")
-        with open(suppressions, "w") as file:
-            file.write("".join(f"leak:{library}\n" for library in SYSTEM_LIBRARIES_THAT_LEAK))
-        env["LSAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("LSAN_OPTIONS"),
-                                                     f"suppressions={suppressions}", "print_suppressions=0"]))
+        env["LSAN_OPTIONS"] = du.leak_suppressions(self.workdir)
         # The windows need no OpenGL. Qt's GLX integration would load Mesa's
         # driver, which leaks and is unloaded before the leak check, where no
         # suppression can name it.
@@ -818,7 +795,7 @@ class RawMidiRelay:
 
 class OverAlsa(Fixture):
     """The program over a real ALSA sequencer, as on a Linux desk (the guest
-    of tools/alsa-vm): "Midi Through" and two virtual raw MIDI ports are
+    of tests/alsa-vm): "Midi Through" and two virtual raw MIDI ports are
     always listed beside the instruments, and ALSA names each port
     "CLIENT:PORT C:P"."""
 
@@ -829,7 +806,7 @@ class OverAlsa(Fixture):
 
     def midi_setup(self):
         if not os.path.exists("/dev/snd/seq"):
-            self.fail("no ALSA sequencer here: these tests run in the guest of tools/alsa-vm")
+            self.fail("no ALSA sequencer here: these tests run in the guest of tests/alsa-vm")
         return "ALSA sequencer"
 
     @staticmethod
@@ -971,11 +948,11 @@ class OverAlsa(Fixture):
 
 
 def in_alsa_vm(tests):
-    """Runs the tests named in the guest of tools/alsa-vm, within
+    """Runs the tests named in the guest of tests/alsa-vm, within
     TSU_TIME_LIMIT seconds; the screenshots come back. Where the guest
     cannot run, says why in one line and skips (exit code 77), except in CI,
     where that fails."""
-    runner = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "alsa-vm")
+    runner = os.path.join(os.path.dirname(os.path.abspath(__file__)), "alsa-vm", "alsa-vm")
     why = subprocess.run([runner, "check"], capture_output=True, text=True).stdout.strip()
     if why:
         if os.environ.get("CI"):

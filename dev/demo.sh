@@ -8,7 +8,7 @@
 # With a display ($DISPLAY or $WAYLAND_DISPLAY set), you drive the uploader
 # yourself, following the steps printed. Without one, the update runs on a
 # virtual display of its own (Xvfb), driven with real mouse clicks and key
-# presses by tools/drive_uploader.py; each step is printed, a screenshot of
+# presses by the test driver (tests/tsudrive); each step is printed, a screenshot of
 # the main window at 100% is saved, and the instrument's log is checked
 # against the file. Exit status 0 when all went well.
 #
@@ -71,8 +71,8 @@ wait_until() {
   fail "gave up after ${timeout} s waiting for $what"
 }
 
-say "Installing the Debian packages it needs (tools/install-deps.sh)"
-"$root/tools/install-deps.sh"
+say "Installing the Debian packages it needs (dev/install-deps.sh --demo)"
+"$root/dev/install-deps.sh" --demo
 
 say "Building into $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
@@ -141,16 +141,16 @@ EOF
   # Stopped first, so that its log is complete.
   stop_process "$sim_pid" 5
   sim_pid=
-  python3 "$root/tools/drive_uploader.py" compare --file "$sample" --instrument-log "$instrument_log" || true
+  PYTHONPATH="$root/tests" python3 -m tsudrive compare --file "$sample" --instrument-log "$instrument_log" || true
   exit "$status"
 fi
 
 say "No display: running the update on a virtual display, driven as a user would"
 # In the background, so that a signal to this script reaches its trap at once;
 # the clean-up then ends the driver, which ends the display and the uploader.
-python3 "$root/tools/drive_uploader.py" demo --uploader "$uploader" --file "$sample" \
+PYTHONPATH="$root/tests" python3 -m tsudrive demo --uploader "$uploader" --file "$sample" \
   --instrument-log "$instrument_log" --port "$port" --screenshot "$screenshot" --timeout "$timeout" \
-  --probe-dir "$build/tools/probe" 9>&- &
+  --probe-dir "$build/tests/probe" 9>&- &
 driver_pid=$!
 status=0
 wait "$driver_pid" || status=$?

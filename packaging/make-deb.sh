@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/deb
 
-"$root/tools/install-deps.sh"
+"$root/dev/install-deps.sh"
 # Built with Debian's hardening flags: stack protector, fortified functions,
 # position-independent executable, read-only relocations bound at start.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all

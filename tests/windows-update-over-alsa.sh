@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # The Windows program's real MIDI path: a whole update by tessarine-uploader.exe
 # under Wine, through Wine's Windows Multimedia ports, which Wine takes from an
-# ALSA sequencer, here the one in the guest of tools/alsa-vm. The simulated
+# ALSA sequencer, here the one in the guest of tests/alsa-vm. The simulated
 # instrument is an ALSA client there; the program is used by the keyboard
 # alone (Wine's windows take no probe), and the instrument's log is compared
 # with the file at the end.
 #
-#   tools/windows-update-over-alsa.sh [BUILD]     BUILD: a build folder that
-#       has made the Windows zip (tools/make-win64-zip.sh), default build/plain
+#   tests/windows-update-over-alsa.sh [BUILD]     BUILD: a build folder that
+#       has made the Windows zip (packaging/windows/make-win64-zip.sh), default build/plain
 #
 # Under emulation it takes about two minutes, and a first run half a minute
 # more for the Wine prefix (kept in BUILD/win64/alsa). Screenshots of each
@@ -18,12 +18,12 @@ if [ "${1:-}" != --in-guest ]; then
   root=$(cd "$(dirname "$0")/.." && pwd)
   build=$(cd "${1:-$root/build/plain}" && pwd)
   exe=$build/win64/zip/tessarine-uploader-1.0.2-win64/tessarine-uploader.exe
-  [ -f "$exe" ] || { echo "no $exe: run tools/make-win64-zip.sh first" >&2; exit 2; }
+  [ -f "$exe" ] || { echo "no $exe: run packaging/windows/make-win64-zip.sh first" >&2; exit 2; }
   work=$build/win64/alsa
   mkdir -p "$work"
   # Wine's processes die at their start on QEMU's "max" processor model.
-  exec "$root/tools/alsa-vm" run --cpu qemu64 --memory 1024 --timeout 600 --share "$work" \
-    "$root/tools/windows-update-over-alsa.sh" --in-guest "$root" "$build" "$exe" "$work"
+  exec "$root/tests/alsa-vm/alsa-vm" run --cpu qemu64 --memory 1024 --timeout 600 --share "$work" \
+    "$root/tests/windows-update-over-alsa.sh" --in-guest "$root" "$build" "$exe" "$work"
 fi
 
 # In the guest.
@@ -111,4 +111,4 @@ xdotool key space
 code=0
 wait "$uploader" || code=$?
 step "the program ended with exit code $code"
-python3 "$root/tools/drive_uploader.py" compare --file "$file" --instrument-log "$work/instrument.log"
+PYTHONPATH="$root/tests" python3 -m tsudrive compare --file "$file" --instrument-log "$work/instrument.log"

@@ -2,9 +2,9 @@
 # (g++-mingw-w64-x86-64-posix), against a Qt and an RtMidi built for it:
 #
 #   cmake -S . -B build/win64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
-#         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_PREFIX_PATH=/opt/qt5-win64-static
+#         -DCMAKE_TOOLCHAIN_FILE=packaging/windows/mingw-w64-x86_64.cmake -DCMAKE_PREFIX_PATH=/opt/qt5-win64-static
 #
-# tools/make-win64-zip.sh does this, and packs the program for Windows users.
+# packaging/windows/make-win64-zip.sh does this, and packs the program for Windows users.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

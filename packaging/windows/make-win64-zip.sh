@@ -5,14 +5,14 @@
 # its file checker (tsu-check.exe) and the read-me and licence texts a
 # Windows user needs.
 #
-#   tools/make-win64-zip.sh [--qt PREFIX|TARBALL] [--build DIR]
+#   packaging/windows/make-win64-zip.sh [--qt PREFIX|TARBALL] [--build DIR]
 #
 # The Qt for Windows is, in this order: --qt, $TSU_WIN64_QT, the tarball in
 # ../shared/win64 beside the repository, /opt/qt5-win64-static. A tarball is
-# unpacked into DIR/qt (once per tarball). tools/build-qt-win64.sh makes one.
+# unpacked into DIR/qt (once per tarball). packaging/windows/build-qt-win64.sh makes one.
 # DIR is build/win64 unless given; the zip is written there.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 qt=${TSU_WIN64_QT:-}
 build=$root/build/win64
 while [ $# -gt 0 ]; do
@@ -30,13 +30,13 @@ if [ -z "$qt" ]; then
   if [ -f "$shared_tarball" ]; then qt=$shared_tarball
   elif [ -d /opt/qt5-win64-static/lib/cmake/Qt5 ]; then qt=/opt/qt5-win64-static
   else
-    say "no static Qt for Windows here: give --qt PREFIX, or make one with tools/build-qt-win64.sh (about 15 minutes on 2 cores)"
+    say "no static Qt for Windows here: give --qt PREFIX, or make one with packaging/windows/build-qt-win64.sh (about 15 minutes on 2 cores)"
     exit 3
   fi
 fi
 triplet=x86_64-w64-mingw32
 if ! command -v $triplet-g++-posix >/dev/null || ! command -v zip >/dev/null; then
-  say "$triplet-g++-posix or zip is missing: run tools/install-deps.sh"
+  say "$triplet-g++-posix or zip is missing: run dev/install-deps.sh"
   exit 3
 fi
 mkdir -p "$build"
@@ -63,7 +63,7 @@ fi
 qt=$(cd "$qt" && pwd)
 
 cmake -S "$root" -B "$build/cross" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$qt" \
+      -DCMAKE_TOOLCHAIN_FILE="$root/packaging/windows/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$qt" \
       -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build/cross" -j "${JOBS:-2}" --target tessarine-uploader tsu-check
 
@@ -73,7 +73,7 @@ zipfile=$build/$name.zip
 exe=$build/cross/tessarine-uploader.exe
 checker=$build/cross/tools/tsu-check.exe
 if [ -f "$zipfile" ] && [ "$zipfile" -nt "$exe" ] && [ "$zipfile" -nt "$checker" ] && [ "$zipfile" -nt "$0" ] &&
-   [ -z "$(find "$root/packaging/windows" "$root/tools/build-qt-win64.sh" -newer "$zipfile")" ]; then
+   [ -z "$(find "$root/packaging/windows" -newer "$zipfile")" ]; then
   say "$zipfile is up to date"
   exit 0
 fi
@@ -111,12 +111,12 @@ third_party=(
 )
 for pair in "${third_party[@]}"; do
   if [ ! -f "${pair%%:*}" ]; then
-    say "${pair%%:*} is missing: run tools/install-deps.sh"
+    say "${pair%%:*} is missing: run dev/install-deps.sh"
     exit 3
   fi
   sed 's/$/\r/' "${pair%%:*}" > "$stage/third-party/${pair#*:}"
 done
-cp "$root/tools/build-qt-win64.sh" "$stage/qt-build/build-qt-win64.sh"
+cp "$root/packaging/windows/build-qt-win64.sh" "$stage/qt-build/build-qt-win64.sh"
 sed 's/$/\r/' "$buildinfo" > "$stage/qt-build/BUILDINFO.txt"
 
 rm -f "$zipfile"

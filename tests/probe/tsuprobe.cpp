@@ -1,6 +1,6 @@
 // tsuprobe: a Qt generic plugin that the whole-program tests and the
 // demonstration load into the real tessarine-uploader (-plugin tsuprobe,
-// QT_PLUGIN_PATH=<build>/tools/probe). It reports what the user can see:
+// QT_PLUGIN_PATH=<build>/tests/probe). It reports what the user can see:
 // every 20 ms it takes the visible top-level windows (class, title, a message
 // box's texts, device pixel ratio), the texts of the status labels and notes, every visible label and button text of the windows with whether it
 // fits its widget's width and where the widget is, the active window, the
@@ -10,7 +10,7 @@
 // TSU_PROBE_LOG whenever they differ from the last line written. The timer
 // runs on the GUI thread, so it also fires inside the update's own event
 // processing and inside modal boxes and dialogs. The driver
-// (tools/drive_uploader.py) clicks where it says the widgets are.
+// (tests/tsudrive) clicks where it says the widgets are.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QByteArray>

@@ -3,7 +3,7 @@
 # Debian 12's own source packages (with Debian's patches, security fixes
 # among them), for 64-bit Windows with mingw-w64:
 #
-#   tools/build-qt-win64.sh [OUTDIR]
+#   packaging/windows/build-qt-win64.sh [OUTDIR]
 #
 # - Qt 5.15.8 (qtbase), static, release: Core, Gui, Widgets, the "windows"
 #   platform plugin and the "windowsvista" style, with moc, rcc and uic built
@@ -11,13 +11,13 @@
 # - RtMidi 5.0.0, static, with its Windows Multimedia backend alone;
 # both installed into PREFIX (default /opt/qt5-win64-static), which it then
 # packs as OUTDIR/qt5-win64-static-5.15.8.tar.xz (OUTDIR: build/qt-win64).
-# tools/make-win64-zip.sh --qt PREFIX (or the tarball) builds the uploader
+# packaging/windows/make-win64-zip.sh --qt PREFIX (or the tarball) builds the uploader
 # against it. About 15 minutes on 2 cores, 3 GB of disk in WORK.
 #
 # Environment: PREFIX, WORK (sources and builds; default build/qt-win64/work),
 # JOBS (default: the number of CPUs). Needs root or sudo (apt-get, PREFIX).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 outdir=${1:-$root/build/qt-win64}
 mkdir -p "$outdir"
 outdir=$(cd "$outdir" && pwd)
@@ -125,7 +125,7 @@ say "BUILDINFO and the tarball"
 # make-win64-zip.sh reads the source versions from BUILDINFO for the zip's
 # licence texts: keep its "Debian sources:" line as it is.
 {
-  echo "Static Qt $qt_version (qtbase) and RtMidi ${rtmidi_deb%-*} for $triplet, made by tools/build-qt-win64.sh"
+  echo "Static Qt $qt_version (qtbase) and RtMidi ${rtmidi_deb%-*} for $triplet, made by packaging/windows/build-qt-win64.sh"
   echo "Date:            $(date -u '+%Y-%m-%d %H:%M:%S UTC')"
   echo "Build host:      Debian $(cat /etc/debian_version), $(uname -m)"
   echo "Debian sources:  $qt_src $qt_deb, $rtmidi_src $rtmidi_deb (apt-get source, Debian patches applied)"

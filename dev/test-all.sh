@@ -5,10 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-tools/install-deps.sh
+dev/install-deps.sh
 # The small virtual machine with a real ALSA sequencer that the tests over
 # ALSA run in: Debian's kernel, fetched and unpacked once (cached).
-tools/alsa-vm setup
+tests/alsa-vm/alsa-vm setup
 
 echo "== plain build"
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DTSU_BENCH=ON
