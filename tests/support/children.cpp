@@ -18,7 +18,7 @@ bool waitForExit(pid_t pid, std::chrono::milliseconds timeout, int *status)
     return false;
 }
 
-pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd, int stderrFd, int deathSignal)
+pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd, int stderrFd, int deathSignal, int stdinFd)
 {
     std::vector<char *> argv;
     for (const std::string &arg : args)
@@ -34,6 +34,8 @@ pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd, int stder
             dup2(stdoutFd, STDOUT_FILENO);
         if (stderrFd >= 0)
             dup2(stderrFd, STDERR_FILENO);
+        if (stdinFd >= 0)
+            dup2(stdinFd, STDIN_FILENO);
         execvp(argv[0], argv.data());
         std::perror(argv[0]);
         _exit(127);

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-// Starts args[0] (searched on PATH) with args. stdoutFd and stderrFd, when
-// not negative, become the child's standard output and error. The child is
-// sent deathSignal when the thread that started it ends; start children from
-// the main thread, which ends only with the process.
+// Starts args[0] (searched on PATH) with args. stdoutFd, stderrFd and
+// stdinFd, when not negative, become the child's standard output, error and
+// input. The child is sent deathSignal when the thread that started it ends;
+// start children from the main thread, which ends only with the process.
 pid_t spawnProcess(const std::vector<std::string> &args, int stdoutFd = -1, int stderrFd = -1,
-                   int deathSignal = SIGKILL);
+                   int deathSignal = SIGKILL, int stdinFd = -1);
 
 // SIGTERM, then SIGKILL once patience has passed; the status as waitpid gives it.
 int endProcess(pid_t pid, std::chrono::milliseconds patience = std::chrono::seconds(5));
