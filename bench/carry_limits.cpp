@@ -7,7 +7,7 @@
 //       on private JACK servers (dummy backend, synchronous), one per period
 //   tsu_carry_limits alsa [--winmm EXE | --winmm-only EXE] [OPTIONS]
 //       on the machine's ALSA sequencer with snd-virmidi (the guest of
-//       tools/alsa-vm); --winmm adds the Windows build of the sender, under Wine
+//       tests/alsa-vm); --winmm adds the Windows build of the sender, under Wine
 //   OPTIONS: --repeat N, --patience MS, --settle MS, --keep (see usage())
 //
 // Each probe sends one message through a freshly opened output, then a small

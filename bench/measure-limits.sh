@@ -4,7 +4,7 @@
 # service carries of one message".
 set -euo pipefail
 
-# In the guest of tools/alsa-vm: --in-guest PROGRAM WINDOWS_SENDER WORK ARGS...
+# In the guest of tests/alsa-vm: --in-guest PROGRAM WINDOWS_SENDER WORK ARGS...
 if [ "${1:-}" = --in-guest ]; then
   program=$2 exe=$3 work=$4
   shift 4
@@ -50,7 +50,7 @@ status byte inside a message, and of messages that do not start with F0.
   (no option)     JACK on this machine: private servers (jackd -S, dummy
                   backend, 48 kHz) at periods of 16, 64, 256 and 1024 frames;
                   RtMidiOut to an RtMidiIn, and a bare JACK client to it
-  --alsa-vm       instead: the ALSA sequencer in the guest of tools/alsa-vm,
+  --alsa-vm       instead: the ALSA sequencer in the guest of tests/alsa-vm,
                   to a program's port (RtMidiIn) and to VirMIDI's port read
                   raw; with the sender's Windows build under Wine there
                   (Windows Multimedia over Wine's ALSA ports), where
@@ -126,9 +126,9 @@ if [ "$run_alsa" = 1 ]; then
       qt=$(dirname "$(dirname "$(find "$work/qt" -name librtmidi.a | head -n 1)")")
     fi
     if ! command -v $triplet-g++-posix >/dev/null || ! command -v /usr/lib/wine/wine64 >/dev/null; then
-      echo "== Windows Multimedia left out: $triplet-g++-posix or Wine (wine64) is missing (tools/install-deps.sh)" >&2
+      echo "== Windows Multimedia left out: $triplet-g++-posix or Wine (wine64) is missing (dev/install-deps.sh)" >&2
     elif [ -z "$qt" ] || [ ! -f "$qt/lib/librtmidi.a" ]; then
-      echo "== Windows Multimedia left out: no RtMidi for Windows (--qt PREFIX, or tools/build-qt-win64.sh)" >&2
+      echo "== Windows Multimedia left out: no RtMidi for Windows (--qt PREFIX, or packaging/windows/build-qt-win64.sh)" >&2
     else
       windows_sender=$build_dir/win64/tsu_carry_limits.exe
       mkdir -p "$(dirname "$windows_sender")"
@@ -141,11 +141,11 @@ if [ "$run_alsa" = 1 ]; then
       fi
     fi
   fi
-  "$repo/tools/alsa-vm" setup
+  "$repo/tests/alsa-vm/alsa-vm" setup
   vm_args=(--timeout 5400 --share "$work")
   # Wine's processes die at their start on QEMU's default "max" processor.
   [ -n "$windows_sender" ] && vm_args+=(--cpu qemu64 --memory 1024)
-  echo "== the ALSA sequencer, in the guest of tools/alsa-vm${windows_sender:+, with the Windows sender under Wine}" >&2
-  "$repo/tools/alsa-vm" run "${vm_args[@]}" -- "$repo/bench/measure-limits.sh" --in-guest "$program" \
+  echo "== the ALSA sequencer, in the guest of tests/alsa-vm${windows_sender:+, with the Windows sender under Wine}" >&2
+  "$repo/tests/alsa-vm/alsa-vm" run "${vm_args[@]}" -- "$repo/bench/measure-limits.sh" --in-guest "$program" \
     "$windows_sender" "$work" --repeat 5 "${args[@]}"
 fi

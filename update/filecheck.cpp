@@ -9,16 +9,27 @@
 const MidiService measuredServices[3] = {MidiService::Jack, MidiService::Alsa, MidiService::WindowsMultimedia};
 
 namespace {
-// Measured with bench/measure-limits.sh; see docs/update-file.md.
+// Measured with bench/measure-limits.sh: the longest message that arrived
+// whole, every time, at every kind of receiver; see docs/update-file.md.
 const MidiServiceLimits serviceLimits[] = {
-    // RtMidi's JACK output keeps a message in a ring buffer of 16,384 bytes
-    // with its length (4 bytes) before it, and drops without a word one that
-    // does not fit; JACK's own MIDI buffer (32 KiB) is larger at every period.
+    // RtMidi's JACK output keeps a message in a ring buffer of 16,384 bytes,
+    // 16,383 of them writable, with its length (4 bytes) before it, and drops
+    // without a word one that does not fit; JACK's own MIDI buffer (32,720
+    // bytes for one event) is larger at every period. Every byte arrives as
+    // it was sent.
     {MidiService::Jack, "JACK", "JACK", 16379, false, false, false},
-    // The smaller of what reaches a program's sequencer port and a raw MIDI
-    // port, which the uploader cannot tell apart.
-    {MidiService::Alsa, "the ALSA sequencer", "ALSA", 1024, true, true, true},
-    {MidiService::WindowsMultimedia, "Windows Multimedia", "WinMM", 65535, false, false, true},
+    // A raw MIDI port (a MIDI interface, VirMIDI) takes 4,096 bytes into its
+    // buffer and drops the rest, telling no one; a program's port takes
+    // 5,572 (its client's pool), and a longer message leaves RtMidi's output
+    // dead for every later one, without a word. The uploader cannot tell the
+    // two apart. RtMidi's encoder makes sequencer events of the bytes: every
+    // byte from 0x80 up inside a message changes what arrives.
+    {MidiService::Alsa, "the ALSA sequencer", "ALSA", 4096, true, true, true},
+    // Measured under Wine, whose Windows Multimedia ports are the ALSA
+    // sequencer's: its limits, with every byte passed on unchanged. Windows'
+    // own drivers were not measured. RtMidi sends a message that does not
+    // start with 0xF0 as a short message, or not at all.
+    {MidiService::WindowsMultimedia, "Windows Multimedia", "WinMM", 4096, false, false, true},
     {MidiService::Other, "this MIDI service", "other", 0, false, false, false},
 };
 
@@ -115,7 +126,8 @@ void checkMessage(Findings &findings, const unsigned char *message, int32_t numb
         named |= altering;
         const std::string what = byte <= 0xF6
                                      ? " would end the message there, and the instrument would receive something else."
-                                     : " would take it out of the message and deliver it on its own.";
+                                     : " would take it out of the message: the instrument would receive the "
+                                       "message without it.";
         findings.add({FileFinding::Kind::AlteredByteInside, number, offset + i, length, byte, altering,
                       format("Message %lld (at offset %lld, %lld bytes) holds the byte 0x%02llX at offset ", number,
                              offset, length, byte)
