@@ -124,7 +124,7 @@ bool Updater::confirmReplace()
     // make it as long as the header message, which no box shows whole.
     QByteArray newVersion = fileVersion();
     if (newVersion.size() > versionShownInQuestion)
-        newVersion = newVersion.left(versionShownInQuestion) + "\u2026";
+        newVersion = newVersion.left(versionShownInQuestion) + "\xE2\x80\xA6"; // "…" in UTF-8
     const QString text = QStringLiteral("Current firmware version is ")
                          + QString::fromStdString(sysexReceiver.versionString()) + QLatin1Char('\n')
                          + QStringLiteral("New version is ") + QString::fromUtf8(newVersion)
