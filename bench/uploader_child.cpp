@@ -6,7 +6,10 @@
 //
 // Usage: tsu_bench_uploader FILE INPUT_PORT --messages N --trace PATH
 // Prints "wall_us <us>" (from the start of the update until the last reply
-// was taken) and "run_us <us>" (until run() returned) on stdout.
+// was taken), "run_us <us>" (until run() returned) and "update_cpu_us <us>"
+// (the process's CPU time over wall_us) on stdout. The trace
+// (clienttrace.h) follows the GUI thread's sleeps through glib's poll and
+// the dispatcher's awake(), none of which the program itself is changed for.
 #include "clienttrace.h"
 #include "jackserver.h"
 #include "modalboxes.h"
@@ -17,8 +20,11 @@
 #include "ui/mainwindow.h"
 #include "update/updater.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QProgressBar>
+
+#include <glib.h>
 
 #include <rtmidi/RtMidi.h>
 
@@ -35,9 +41,44 @@ std::unique_ptr<bench::Trace> trace;
 // complete message noted first.
 void tracedInput(double timeStamp, std::vector<unsigned char> *bytes, void *userData)
 {
-    if (bytes && !bytes->empty() && bytes->back() == 0xF7)
+    const bool complete = bytes && !bytes->empty() && bytes->back() == 0xF7;
+    if (complete)
         trace->replyArrived.record(bench::monotonicMicros());
     onMidiInput(timeStamp, bytes, userData);
+    if (complete)
+        trace->callbackDone.record(bench::monotonicMicros());
+}
+
+// glib's poll, through which Qt's glib event dispatcher sleeps: the GUI
+// thread's sleeps and wake-ups, seen from outside the program.
+GPollFunc realPoll = nullptr;
+
+gint tracedPoll(GPollFD *fds, guint count, gint timeout)
+{
+    // A poll that does not wait only looks: no sleep.
+    if (timeout == 0)
+        return realPoll(fds, count, timeout);
+    trace->pollEntered.record(bench::monotonicMicros());
+    const gint ready = realPoll(fds, count, timeout);
+    trace->pollReturned.record(bench::monotonicMicros());
+    return ready;
+}
+
+// Qt's glib dispatcher emits awake() once g_main_context_iteration() has
+// dispatched what woke it, just before processEvents() returns to the update
+// run; its aboutToBlock() comes before the sources are even prepared, too
+// early to tell a sleep, so poll() is watched for that instead.
+bool traceEventLoop()
+{
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher || !dispatcher->inherits("QEventDispatcherGlib"))
+        return false;
+    GMainContext *context = g_main_context_default();
+    realPoll = g_main_context_get_poll_func(context);
+    g_main_context_set_poll_func(context, &tracedPoll);
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::awake,
+                     [] { trace->awake.record(bench::monotonicMicros()); });
+    return true;
 }
 
 // Passes every message on to the uploader's real output, noting when it was handed over.
@@ -57,6 +98,7 @@ public:
     {
         trace->sent.record(bench::monotonicMicros());
         real->sendMessage(message, size);
+        trace->sendReturned.record(bench::monotonicMicros());
     }
 
 protected:
@@ -129,19 +171,25 @@ int main(int argc, char **argv)
 
     midiIn->cancelCallback();
     midiIn->setCallback(&tracedInput, nullptr);
+    if (!traceEventLoop())
+        std::cerr << "tsu_bench_uploader: the event dispatcher is not glib's: its sleeps are not traced\n";
     TracedOutput tracedOutput(midiOut);
     RtMidiOut *const realOutput = midiOut;
     midiOut = &tracedOutput;
 
     // The progress reaches 100 right after the last reply has been taken.
     int64_t lastReplyTaken = 0;
+    int64_t cpuAtLastReply = 0;
     auto *bar = window.findChild<QProgressBar *>(QStringLiteral("progressBar"));
     QObject::connect(bar, &QProgressBar::valueChanged, [&](int value) {
-        if (value == 100)
+        if (value == 100) {
             lastReplyTaken = bench::monotonicMicros();
+            cpuAtLastReply = bench::processCpuMicros();
+        }
     });
     BoxAnswerer boxes;
 
+    const int64_t cpuAtStart = bench::processCpuMicros();
     const int64_t start = bench::monotonicMicros();
     Updater updater(QString::fromStdString(file), &window);
     currentUpdater = &updater;
@@ -157,6 +205,7 @@ int main(int argc, char **argv)
         return fail("the progress never reached 100%");
     if (!tracePath.empty() && !trace->write(tracePath))
         return fail("cannot write " + tracePath);
+    std::printf("update_cpu_us %lld\n", static_cast<long long>(cpuAtLastReply - cpuAtStart));
     std::printf("wall_us %lld\nrun_us %lld\n", static_cast<long long>(lastReplyTaken - start),
                 static_cast<long long>(runEnd - start));
     return 0;
