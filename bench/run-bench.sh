@@ -7,6 +7,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build_dir="$repo/build/bench"
 jobs=2
 compare_rev=""
+compare_tree=""
 run_updates=1
 run_micro=1
 alsa_vm=0
@@ -45,6 +46,10 @@ child's CPU seconds and peak memory, and the uploader/floor ratios.
                          update/updater.h taken from git revision REV (built from
                          a copy of the tree under the build folder; the work
                          tree is not touched), e.g. 87a03f6
+  --compare-tree REV     also run the uploader of git revision REV as a whole (its
+                         tree, with this tree's bench/ laid over it), for a revision
+                         whose update/updater.{h,cpp} no longer fit the rest, e.g.
+                         d805c00
   --uploader LABEL=PATH  also run another build of tsu_bench_uploader (say, of
                          an experiment in a scratch copy of the tree); repeatable
   --keep                 keep the work folder with files, logs and traces
@@ -71,6 +76,9 @@ while [ $# -gt 0 ]; do
     --compare-updater)
       [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
       compare_rev=$2; shift 2 ;;
+    --compare-tree)
+      [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
+      compare_tree=$2; shift 2 ;;
     --no-micro) run_micro=0; shift ;;
     --micro-only) run_updates=0; shift ;;
     --build-dir)
@@ -117,6 +125,24 @@ if [ -n "$compare_rev" ] && [ "$run_updates" = 1 ]; then
     rm -f "$copy/$(basename "$f").new"
     cp -p "$copy/$(basename "$f")" "$copy/src/$f"
   done
+  configure "$copy/src" "$copy/build" -DBUILD_TESTING=OFF
+  cmake --build "$copy/build" -j "$jobs" --target tsu_bench_uploader >&2
+  driver_args+=(--uploader "uploader@$rev=$copy/build/bench/tsu_bench_uploader")
+fi
+
+if [ -n "$compare_tree" ] && [ "$run_updates" = 1 ]; then
+  rev=$(git -C "$repo" rev-parse --short "$compare_tree^{commit}")
+  copy="$build_dir/tree-$rev"
+  echo "== building the uploader of $rev, with this tree's bench/, in $copy" >&2
+  # Unpacked once: a second run builds nothing. The bench folder is laid
+  # anew each time, so that its children trace alike on every side.
+  if [ ! -d "$copy/src" ]; then
+    mkdir -p "$copy/src.new"
+    git -C "$repo" archive "$rev" | tar -C "$copy/src.new" -xf -
+    mv "$copy/src.new" "$copy/src"
+  fi
+  rm -rf "$copy/src/bench"
+  cp -rp "$repo/bench" "$copy/src/bench"
   configure "$copy/src" "$copy/build" -DBUILD_TESTING=OFF
   cmake --build "$copy/build" -j "$jobs" --target tsu_bench_uploader >&2
   driver_args+=(--uploader "uploader@$rev=$copy/build/bench/tsu_bench_uploader")
