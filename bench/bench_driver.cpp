@@ -175,6 +175,9 @@ struct RunResult
     std::vector<double> gaps;  // instrument: reply sent -> next message received, ms
     GapParts parts;
     int xruns = 0;             // cycles the JACK server reported late during the run
+    // Qt events the uploader's GUI thread handled during the update, by
+    // type: how many, and the milliseconds spent in them.
+    std::map<std::string, std::pair<double, double>> events;
 };
 
 struct FileInfo
@@ -321,12 +324,17 @@ public:
             return result;
         }
         std::istringstream childOut(readWholeFile(outPath));
-        std::string key;
-        long long micros = 0;
-        while (childOut >> key >> micros) {
-            if (key == "wall_us")
+        for (std::string line; std::getline(childOut, line);) {
+            std::istringstream words(line);
+            std::string key, type;
+            long long count = 0, micros = 0;
+            if (!(words >> key))
+                continue;
+            if (key == "event" && words >> type >> count >> micros)
+                result.events[type] = {double(count), double(micros) / 1000.0};
+            else if (key == "wall_us" && words >> micros)
                 result.wallSeconds = double(micros) / 1e6;
-            else if (key == "update_cpu_us")
+            else if (key == "update_cpu_us" && words >> micros)
                 result.updateCpuSeconds = double(micros) / 1e6;
         }
         if (result.wallSeconds <= 0) {
@@ -496,8 +504,9 @@ void printRoad(const std::vector<std::string> &labels, const std::vector<RunResu
                                        (r.parts.*part.values).end());
         gaps[r.side].insert(gaps[r.side].end(), r.gaps.begin(), r.gaps.end());
     }
-    const size_t nameWidth = 52, columnWidth = 26;
-    std::printf("\none message's road (ms; every message of a side's runs: median / p90 / p99)\n%s",
+    const size_t nameWidth = 52, columnWidth = 34;
+    std::printf("\none message's road (ms; every message of a side's runs: median / p90 / p99 / mean; the means\n"
+                "add up to the mean reply-to-next-message time)\n%s",
                 padded("", nameWidth).c_str());
     for (const std::string &label : labels)
         std::printf("%s", padded(label, columnWidth).c_str());
@@ -510,8 +519,8 @@ void printRoad(const std::vector<std::string> &labels, const std::vector<RunResu
             if (values.empty())
                 std::snprintf(cell, sizeof cell, "-");
             else
-                std::snprintf(cell, sizeof cell, "%.3f / %.3f / %.3f", median(values), percentile(values, 90),
-                              percentile(values, 99));
+                std::snprintf(cell, sizeof cell, "%.3f / %.3f / %.3f / %.3f", median(values),
+                              percentile(values, 90), percentile(values, 99), mean(values));
             std::printf("%s", padded(cell, columnWidth).c_str());
         }
         std::printf("\n");
@@ -527,6 +536,38 @@ void printRoad(const std::vector<std::string> &labels, const std::vector<RunResu
         line(part.name, [&](const std::string &label) -> const std::vector<double> & {
             return pooled[label].*part.values;
         });
+
+    // What the GUI thread's events cost, per message, all runs of a side.
+    std::map<std::string, std::map<std::string, std::pair<double, double>>> events;
+    std::map<std::string, double> messages;
+    for (const RunResult &r : results) {
+        if (!r.ok || r.events.empty())
+            continue;
+        messages[r.side] += double(r.gaps.size() + 1);
+        for (const auto &[type, cost] : r.events) {
+            events[r.side][type].first += cost.first;
+            events[r.side][type].second += cost.second;
+        }
+    }
+    if (events.empty())
+        return;
+    std::printf("\nQt events the GUI thread handled during the update, per message: count, ms (the 6 costliest)\n");
+    for (const std::string &label : labels) {
+        if (!events.count(label))
+            continue;
+        std::vector<std::pair<std::string, std::pair<double, double>>> byCost(events[label].begin(),
+                                                                              events[label].end());
+        std::sort(byCost.begin(), byCost.end(),
+                  [](const auto &a, const auto &b) { return a.second.second > b.second.second; });
+        double total = 0;
+        for (const auto &entry : byCost)
+            total += entry.second.second;
+        std::printf("%s all %.3f ms:", padded(label, sideWidth).c_str(), total / messages[label]);
+        for (size_t i = 0; i < byCost.size() && i < 6; ++i)
+            std::printf("  %s %.2f, %.3f", byCost[i].first.c_str(), byCost[i].second.first / messages[label],
+                        byCost[i].second.second / messages[label]);
+        std::printf("\n");
+    }
 }
 
 // The medians of one size as a Markdown table, appended to path.

@@ -51,6 +51,11 @@ TEST(Statistics, NearestRankPercentilesAndMedians)
     EXPECT_EQ(median({4.0, 1.0, 3.0, 2.0}), 2.5);
     EXPECT_EQ(median({7.0}), 7.0);
     EXPECT_EQ(median({}), 0.0);
+
+    // One long wait among quick ones moves the mean, not the median.
+    EXPECT_EQ(mean({1.0, 1.0, 1.0, 13.0}), 4.0);
+    EXPECT_EQ(median({1.0, 1.0, 1.0, 13.0}), 1.0);
+    EXPECT_EQ(mean({}), 0.0);
 }
 
 namespace {

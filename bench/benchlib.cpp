@@ -106,6 +106,16 @@ double median(std::vector<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
 }
 
+double mean(const std::vector<double> &values)
+{
+    if (values.empty())
+        return 0.0;
+    double sum = 0;
+    for (const double value : values)
+        sum += value;
+    return sum / double(values.size());
+}
+
 SimLog parseSimLog(std::istream &in)
 {
     SimLog log;

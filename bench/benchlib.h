@@ -33,6 +33,9 @@ std::optional<std::vector<SizeRun>> parseSizeList(const std::string &text);
 // sorted; 0 for no values. The median is percentile(values, 50).
 double percentile(std::vector<double> values, double p);
 double median(std::vector<double> values);
+// The arithmetic mean; 0 for no values. Means of a message's parts, unlike
+// their medians, add up to the mean of the whole.
+double mean(const std::vector<double> &values);
 
 // What the simulated instrument logged with --timestamps: for each message
 // it received, the time it arrived and its length, and the time its reply

@@ -7,7 +7,9 @@
 // Usage: tsu_bench_uploader FILE INPUT_PORT --messages N --trace PATH
 // Prints "wall_us <us>" (from the start of the update until the last reply
 // was taken), "run_us <us>" (until run() returned) and "update_cpu_us <us>"
-// (the process's CPU time over wall_us) on stdout. The trace
+// (the process's CPU time over wall_us) on stdout, and "event TYPE COUNT US"
+// for each type of Qt event the GUI thread handled during run(), with the
+// time spent in them. The trace
 // (clienttrace.h) follows the GUI thread's sleeps through glib's poll and
 // the dispatcher's awake(), none of which the program itself is changed for.
 #include "clienttrace.h"
@@ -22,7 +24,9 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QMetaEnum>
 #include <QProgressBar>
+#include <QThread>
 
 #include <glib.h>
 
@@ -31,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -120,6 +125,40 @@ public:
     }
 };
 
+// Times every event the GUI thread handles while the update runs, by type:
+// what the dispatch of the thread's wake-ups is made of. Only the outermost
+// delivery counts; events sent from within it are in its time.
+class TimedApplication : public QApplication
+{
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        if (!timing || depth > 0 || QThread::currentThread() != thread())
+            return QApplication::notify(receiver, event);
+        ++depth;
+        const int64_t begin = bench::monotonicMicros();
+        const bool handled = QApplication::notify(receiver, event);
+        EventCost &cost = costs[event->type()];
+        ++cost.count;
+        cost.micros += bench::monotonicMicros() - begin;
+        --depth;
+        return handled;
+    }
+
+    struct EventCost
+    {
+        long long count = 0;
+        long long micros = 0;
+    };
+    bool timing = false;
+    std::map<int, EventCost> costs;
+
+private:
+    int depth = 0;
+};
+
 int fail(const std::string &problem)
 {
     std::cerr << "tsu_bench_uploader: " << problem << '\n';
@@ -131,7 +170,7 @@ int main(int argc, char **argv)
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
 
     const bench::ClientArguments args = bench::parseClientArguments(
         argc, argv, 1, "usage: tsu_bench_uploader FILE INPUT_PORT --messages N [--trace PATH]");
@@ -193,7 +232,9 @@ int main(int argc, char **argv)
     const int64_t start = bench::monotonicMicros();
     Updater updater(QString::fromStdString(file), &window);
     currentUpdater = &updater;
+    app.timing = true;
     updater.run(QString::fromStdString(file));
+    app.timing = false;
     const int64_t runEnd = bench::monotonicMicros();
     currentUpdater = nullptr;
     midiOut = realOutput;
@@ -206,6 +247,11 @@ int main(int argc, char **argv)
     if (!tracePath.empty() && !trace->write(tracePath))
         return fail("cannot write " + tracePath);
     std::printf("update_cpu_us %lld\n", static_cast<long long>(cpuAtLastReply - cpuAtStart));
+    const QMetaEnum types = QMetaEnum::fromType<QEvent::Type>();
+    for (const auto &[type, cost] : app.costs) {
+        const char *name = types.valueToKey(type);
+        std::printf("event %s %lld %lld\n", name ? name : std::to_string(type).c_str(), cost.count, cost.micros);
+    }
     std::printf("wall_us %lld\nrun_us %lld\n", static_cast<long long>(lastReplyTaken - start),
                 static_cast<long long>(runEnd - start));
     return 0;
