@@ -60,14 +60,18 @@ const char usageText[] =
     "  --uploader LABEL=PATH  also run this build of tsu_bench_uploader (e.g. one built\n"
     "                         from older update/ code) under LABEL; repeatable\n"
     "  --keep                 keep the work folder (files, logs, traces) and name it\n"
+    "  --markdown PATH        append the medians of each size, as a Markdown table under\n"
+    "                         the heading --title TEXT, to PATH (run-bench.sh --all)\n"
     "  --help                 show this text\n"
     "Columns: update s - from the start of the update (reading the file) until the last\n"
     "reply was taken, as the child measured it; reply->next ms - the instrument's own\n"
     "clock from sending a reply to receiving the next message; CPU s and peak MiB - the\n"
     "child process (wait4: user + system time, ru_maxrss); CPU % - CPU s as a share of\n"
-    "update s (start-up included, so a little high for short updates); process s - the\n"
-    "child from start to exit. The second table cuts reply->next into its parts with the child's\n"
-    "own timestamps. Medians are over the repetitions.\n";
+    "update s (start-up included, so a little high for short updates); upd CPU % - the\n"
+    "child's CPU time over the update alone, as a share of it; process s - the child from\n"
+    "start to exit. The second table cuts reply->next into its parts with the child's own\n"
+    "timestamps, the third follows one message's road, all messages of a side's runs\n"
+    "together. Medians are over the repetitions.\n";
 
 struct Options
 {
@@ -80,6 +84,8 @@ struct Options
     int wireSpeed = 0;
     std::vector<std::pair<std::string, std::string>> uploaders{{"uploader", TSU_BENCH_UPLOADER_PATH}};
     bool keep = false;
+    std::string markdownPath;
+    std::string title;
 };
 
 [[noreturn]] void usageError(const std::string &problem)
@@ -139,6 +145,10 @@ Options parseOptions(int argc, char **argv)
             opt.rate = positive(arg, value, 384000);
         } else if (arg == "--wire-speed") {
             opt.wireSpeed = positive(arg, value, 100000000);
+        } else if (arg == "--markdown") {
+            opt.markdownPath = value;
+        } else if (arg == "--title") {
+            opt.title = value;
         } else if (arg == "--uploader") {
             const size_t equals = value.find('=');
             if (equals == std::string::npos || equals == 0 || equals + 1 == value.size())
@@ -160,10 +170,14 @@ struct RunResult
     double wallSeconds = 0;    // the update itself, as the client measured it
     double processSeconds = 0; // the child process from start to exit
     double cpuSeconds = 0;     // user + system of the child process
+    double updateCpuSeconds = 0; // of it, over the update alone, as the child measured it
     double peakMiB = 0;        // its peak resident memory
     std::vector<double> gaps;  // instrument: reply sent -> next message received, ms
     GapParts parts;
     int xruns = 0;             // cycles the JACK server reported late during the run
+    // Qt events the uploader's GUI thread handled during the update, by
+    // type: how many, and the milliseconds spent in them.
+    std::map<std::string, std::pair<double, double>> events;
 };
 
 struct FileInfo
@@ -310,11 +324,18 @@ public:
             return result;
         }
         std::istringstream childOut(readWholeFile(outPath));
-        std::string key;
-        long long micros = 0;
-        while (childOut >> key >> micros) {
-            if (key == "wall_us")
+        for (std::string line; std::getline(childOut, line);) {
+            std::istringstream words(line);
+            std::string key, type;
+            long long count = 0, micros = 0;
+            if (!(words >> key))
+                continue;
+            if (key == "event" && words >> type >> count >> micros)
+                result.events[type] = {double(count), double(micros) / 1000.0};
+            else if (key == "wall_us" && words >> micros)
                 result.wallSeconds = double(micros) / 1e6;
+            else if (key == "update_cpu_us" && words >> micros)
+                result.updateCpuSeconds = double(micros) / 1e6;
         }
         if (result.wallSeconds <= 0) {
             result.problem = "no wall_us in the child's output";
@@ -365,7 +386,8 @@ std::string padded(const std::string &text, size_t width)
 // The figures of one run, or the medians of several, as one table row.
 struct Row
 {
-    double wall, messagesPerSecond, kibPerSecond, gapMedian, gapP99, gapMax, cpu, cpuShare, peak, process;
+    double wall, messagesPerSecond, kibPerSecond, gapMedian, gapP99, gapMax, cpu, cpuShare, updateCpuShare, peak,
+        process;
     double deliveryIn, reaction, reactionP99, deliveryOut, withinOneCycle, xruns;
 };
 
@@ -380,6 +402,7 @@ Row rowOf(const RunResult &r, const FileInfo &file, double cycleMs)
     row.gapMax = r.gaps.empty() ? 0 : *std::max_element(r.gaps.begin(), r.gaps.end());
     row.cpu = r.cpuSeconds;
     row.cpuShare = 100.0 * r.cpuSeconds / r.wallSeconds;
+    row.updateCpuShare = 100.0 * r.updateCpuSeconds / r.wallSeconds;
     row.peak = r.peakMiB;
     row.process = r.processSeconds;
     row.deliveryIn = median(r.parts.replyDelivery);
@@ -402,7 +425,8 @@ Row medianRow(const std::vector<Row> &rows)
     };
     Row m{};
     for (double Row::*field : {&Row::wall, &Row::messagesPerSecond, &Row::kibPerSecond, &Row::gapMedian,
-                               &Row::gapP99, &Row::gapMax, &Row::cpu, &Row::cpuShare, &Row::peak, &Row::process,
+                               &Row::gapP99, &Row::gapMax, &Row::cpu, &Row::cpuShare, &Row::updateCpuShare, &Row::peak,
+                               &Row::process,
                                &Row::deliveryIn, &Row::reaction, &Row::reactionP99, &Row::deliveryOut,
                                &Row::withinOneCycle, &Row::xruns})
         m.*field = of(field);
@@ -415,17 +439,18 @@ size_t sideWidth = 18;
 void printHeader()
 {
     std::printf("%s %s%s\n", padded("run", 6).c_str(), padded("side", sideWidth).c_str(),
-                "  update s    msg/s     KiB/s | reply->next ms: median   p99     max |  CPU s  CPU %  peak MiB"
-                "  process s");
+                "  update s    msg/s     KiB/s | reply->next ms: median   p99     max |  CPU s  CPU %  upd CPU %"
+                "  peak MiB  process s");
 }
 
 void printRow(const std::string &run, const std::string &side, const Row &row)
 {
-    std::printf("%s %s%s%s%s |                %s%s%s | %s%s%s%s\n", padded(run, 6).c_str(),
+    std::printf("%s %s%s%s%s |                %s%s%s | %s%s%s%s%s\n", padded(run, 6).c_str(),
                 padded(side, sideWidth).c_str(), fixed(row.wall, 3, 10).c_str(),
                 fixed(row.messagesPerSecond, 0, 9).c_str(), fixed(row.kibPerSecond, 1, 10).c_str(),
                 fixed(row.gapMedian, 3, 8).c_str(), fixed(row.gapP99, 3, 7).c_str(), fixed(row.gapMax, 3, 8).c_str(),
-                fixed(row.cpu, 2, 6).c_str(), fixed(row.cpuShare, 1, 7).c_str(), fixed(row.peak, 1, 10).c_str(),
+                fixed(row.cpu, 2, 6).c_str(), fixed(row.cpuShare, 1, 7).c_str(),
+                fixed(row.updateCpuShare, 1, 11).c_str(), fixed(row.peak, 1, 10).c_str(),
                 fixed(row.process, 2, 11).c_str());
 }
 
@@ -441,6 +466,134 @@ void printParts(const std::string &run, const std::string &side, const Row &row)
                 fixed(row.deliveryIn, 3, 17).c_str(), fixed(row.reaction, 3, 22).c_str(),
                 fixed(row.reactionP99, 3, 7).c_str(), fixed(row.deliveryOut, 3, 19).c_str(),
                 fixed(row.withinOneCycle, 1, 14).c_str(), fixed(row.xruns, 0, 12).c_str());
+}
+
+// One message's road, each part over every message of every run of a side:
+// median / p90 / p99 in milliseconds.
+void printRoad(const std::vector<std::string> &labels, const std::vector<RunResult> &results)
+{
+    struct Part
+    {
+        const char *name;
+        std::vector<double> GapParts::*values;
+    };
+    const Part road[] = {
+        {"reply: instrument sends -> client's callback has it", &GapParts::replyDelivery},
+        {"callback returns (the wake-up sent)", &GapParts::callback},
+        {"GUI thread comes out of poll()", &GapParts::wake},
+        {"its events dispatched: awake()", &GapParts::dispatch},
+        {"next message handed to RtMidi", &GapParts::toSend},
+        {"RtMidi's send returns", &GapParts::sendCall},
+        {"message: -> the instrument has it", &GapParts::arrival},
+    };
+    const Part besides[] = {
+        {"GUI thread wake-ups per message", &GapParts::wakeUps},
+        {"after the send, busy until asleep", &GapParts::busyAfterSend},
+    };
+    std::map<std::string, GapParts> pooled;
+    std::map<std::string, std::vector<double>> gaps;
+    for (const RunResult &r : results) {
+        if (!r.ok)
+            continue;
+        GapParts &into = pooled[r.side];
+        for (const Part &part : road)
+            (into.*part.values).insert((into.*part.values).end(), (r.parts.*part.values).begin(),
+                                       (r.parts.*part.values).end());
+        for (const Part &part : besides)
+            (into.*part.values).insert((into.*part.values).end(), (r.parts.*part.values).begin(),
+                                       (r.parts.*part.values).end());
+        gaps[r.side].insert(gaps[r.side].end(), r.gaps.begin(), r.gaps.end());
+    }
+    const size_t nameWidth = 52, columnWidth = 34;
+    std::printf("\none message's road (ms; every message of a side's runs: median / p90 / p99 / mean; the means\n"
+                "add up to the mean reply-to-next-message time)\n%s",
+                padded("", nameWidth).c_str());
+    for (const std::string &label : labels)
+        std::printf("%s", padded(label, columnWidth).c_str());
+    std::printf("\n");
+    const auto line = [&](const char *name, auto valuesOf) {
+        std::printf("%s", padded(name, nameWidth).c_str());
+        for (const std::string &label : labels) {
+            const std::vector<double> &values = valuesOf(label);
+            char cell[64];
+            if (values.empty())
+                std::snprintf(cell, sizeof cell, "-");
+            else
+                std::snprintf(cell, sizeof cell, "%.3f / %.3f / %.3f / %.3f", median(values),
+                              percentile(values, 90), percentile(values, 99), mean(values));
+            std::printf("%s", padded(cell, columnWidth).c_str());
+        }
+        std::printf("\n");
+    };
+    for (const Part &part : road)
+        line(part.name, [&](const std::string &label) -> const std::vector<double> & {
+            return pooled[label].*part.values;
+        });
+    line("= reply -> next message", [&](const std::string &label) -> const std::vector<double> & {
+        return gaps[label];
+    });
+    for (const Part &part : besides)
+        line(part.name, [&](const std::string &label) -> const std::vector<double> & {
+            return pooled[label].*part.values;
+        });
+
+    // What the GUI thread's events cost, per message, all runs of a side.
+    std::map<std::string, std::map<std::string, std::pair<double, double>>> events;
+    std::map<std::string, double> messages;
+    for (const RunResult &r : results) {
+        if (!r.ok || r.events.empty())
+            continue;
+        messages[r.side] += double(r.gaps.size() + 1);
+        for (const auto &[type, cost] : r.events) {
+            events[r.side][type].first += cost.first;
+            events[r.side][type].second += cost.second;
+        }
+    }
+    if (events.empty())
+        return;
+    std::printf("\nQt events the GUI thread handled during the update, per message: count, ms (the 6 costliest)\n");
+    for (const std::string &label : labels) {
+        if (!events.count(label))
+            continue;
+        std::vector<std::pair<std::string, std::pair<double, double>>> byCost(events[label].begin(),
+                                                                              events[label].end());
+        std::sort(byCost.begin(), byCost.end(),
+                  [](const auto &a, const auto &b) { return a.second.second > b.second.second; });
+        double total = 0;
+        for (const auto &entry : byCost)
+            total += entry.second.second;
+        std::printf("%s all %.3f ms:", padded(label, sideWidth).c_str(), total / messages[label]);
+        for (size_t i = 0; i < byCost.size() && i < 6; ++i)
+            std::printf("  %s %.2f, %.3f", byCost[i].first.c_str(), byCost[i].second.first / messages[label],
+                        byCost[i].second.second / messages[label]);
+        std::printf("\n");
+    }
+}
+
+// The medians of one size as a Markdown table, appended to path.
+void appendMarkdown(const Options &opt, const std::string &sizeLabel, uint64_t messages, int repetitions,
+                    const std::vector<std::string> &labels, std::map<std::string, Row> &medians)
+{
+    std::FILE *file = std::fopen(opt.markdownPath.c_str(), "a");
+    if (!file) {
+        std::perror(("tsu_bench: " + opt.markdownPath).c_str());
+        return;
+    }
+    std::fprintf(file, "#### %s: %s, %llu messages; medians of %d runs a side\n\n",
+                 opt.title.empty() ? "updates" : opt.title.c_str(), sizeLabel.c_str(),
+                 static_cast<unsigned long long>(messages), repetitions);
+    std::fprintf(file, "| side | update | reply→next message: median / p99 | CPU | CPU share of the update "
+                       "(update alone) | peak memory |\n|---|---|---|---|---|---|\n");
+    for (const std::string &label : labels) {
+        if (!medians.count(label))
+            continue;
+        const Row &row = medians[label];
+        std::fprintf(file, "| %s | %.2f s | %.3f / %.3f ms | %.2f s | %.1f %% (%.1f %%) | %.1f MiB |\n",
+                     label.c_str(), row.wall, row.gapMedian, row.gapP99, row.cpu, row.cpuShare, row.updateCpuShare,
+                     row.peak);
+    }
+    std::fprintf(file, "\n");
+    std::fclose(file);
 }
 
 void printMachine(const Options &opt)
@@ -551,6 +704,12 @@ int main(int argc, char **argv)
             if (medians.count(label))
                 printParts("median", label, medians[label]);
         }
+        std::vector<std::string> labels;
+        for (const auto &side : sides)
+            labels.push_back(side.first);
+        printRoad(labels, results);
+        if (!opt.markdownPath.empty())
+            appendMarkdown(opt, sizeText(size.bytes), file.messages, repetitions, labels, medians);
 
         if (medians.count("floor")) {
             const Row &floor = medians["floor"];

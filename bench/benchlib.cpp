@@ -106,6 +106,16 @@ double median(std::vector<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
 }
 
+double mean(const std::vector<double> &values)
+{
+    if (values.empty())
+        return 0.0;
+    double sum = 0;
+    for (const double value : values)
+        sum += value;
+    return sum / double(values.size());
+}
+
 SimLog parseSimLog(std::istream &in)
 {
     SimLog log;
@@ -172,13 +182,44 @@ ClientTrace parseClientTrace(std::istream &in)
     char kind = 0;
     int64_t micros = 0;
     while (in >> kind >> micros) {
-        if (kind == 'r')
-            trace.replyArrived.push_back(micros);
-        else if (kind == 's')
-            trace.sent.push_back(micros);
+        switch (kind) {
+        case 'r': trace.replyArrived.push_back(micros); break;
+        case 'c': trace.callbackDone.push_back(micros); break;
+        case 's': trace.sent.push_back(micros); break;
+        case 'e': trace.sendReturned.push_back(micros); break;
+        case 'p': trace.pollEntered.push_back(micros); break;
+        case 'w': trace.pollReturned.push_back(micros); break;
+        case 'a': trace.awake.push_back(micros); break;
+        default: break;
+        }
     }
     return trace;
 }
+
+namespace {
+// The first time in sorted times at or after from, if it is not after to.
+std::optional<int64_t> firstWithin(const std::vector<int64_t> &times, int64_t from, int64_t to)
+{
+    const auto at = std::lower_bound(times.begin(), times.end(), from);
+    if (at == times.end() || *at > to)
+        return std::nullopt;
+    return *at;
+}
+
+// The last time in sorted times not after to, if it is not before from.
+std::optional<int64_t> lastWithin(const std::vector<int64_t> &times, int64_t from, int64_t to)
+{
+    const auto after = std::upper_bound(times.begin(), times.end(), to);
+    if (after == times.begin() || *(after - 1) < from)
+        return std::nullopt;
+    return *(after - 1);
+}
+
+double millis(int64_t from, int64_t to)
+{
+    return double(to - from) / 1000.0;
+}
+} // namespace
 
 GapParts splitReplyToNextMessage(const SimLog &log, const ClientTrace &trace)
 {
@@ -189,9 +230,46 @@ GapParts splitReplyToNextMessage(const SimLog &log, const ClientTrace &trace)
         || log.replied.size() != messages)
         return parts;
     for (size_t i = 1; i < messages; ++i) {
-        parts.replyDelivery.push_back(double(trace.replyArrived[i - 1] - log.replied[i - 1]) / 1000.0);
-        parts.clientReaction.push_back(double(trace.sent[i] - trace.replyArrived[i - 1]) / 1000.0);
-        parts.messageDelivery.push_back(double(log.received[i] - trace.sent[i]) / 1000.0);
+        parts.replyDelivery.push_back(millis(log.replied[i - 1], trace.replyArrived[i - 1]));
+        parts.clientReaction.push_back(millis(trace.replyArrived[i - 1], trace.sent[i]));
+        parts.messageDelivery.push_back(millis(trace.sent[i], log.received[i]));
+    }
+    if (trace.sendReturned.size() != messages
+        || (!trace.callbackDone.empty() && trace.callbackDone.size() != messages))
+        return parts;
+    for (size_t i = 1; i < messages; ++i) {
+        // The road's points in order; each found one is held between its
+        // neighbours, so that the parts add up to the instrument's gap even
+        // where two threads' clocks reads cross by a microsecond.
+        const int64_t replied = log.replied[i - 1];
+        const int64_t arrived = std::max(replied, trace.replyArrived[i - 1]);
+        const int64_t sent = std::max(arrived, trace.sent[i]);
+        const int64_t returned = std::max(sent, trace.sendReturned[i]);
+        const int64_t received = std::max(returned, log.received[i]);
+        const int64_t done = trace.callbackDone.empty()
+                                 ? arrived
+                                 : std::clamp(trace.callbackDone[i - 1], arrived, sent);
+        // The GUI thread's first way out of poll() after the reply came: the
+        // wake-up it was sent, or anything that woke it first. None when it
+        // was busy when the reply came and took it without sleeping again.
+        const int64_t woken = std::clamp(firstWithin(trace.pollReturned, arrived, sent).value_or(done), done, sent);
+        const int64_t dispatched = std::max(woken, lastWithin(trace.awake, woken, sent).value_or(woken));
+        parts.callback.push_back(millis(arrived, done));
+        parts.wake.push_back(millis(done, woken));
+        parts.dispatch.push_back(millis(woken, dispatched));
+        parts.toSend.push_back(millis(dispatched, sent));
+        parts.sendCall.push_back(millis(sent, returned));
+        parts.arrival.push_back(millis(returned, received));
+
+        if (!trace.pollReturned.empty()) {
+            const auto from = std::upper_bound(trace.pollReturned.begin(), trace.pollReturned.end(),
+                                               trace.sent[i - 1]);
+            const auto to = std::upper_bound(trace.pollReturned.begin(), trace.pollReturned.end(), trace.sent[i]);
+            parts.wakeUps.push_back(double(to - from));
+        }
+        if (const auto asleep = firstWithin(trace.pollEntered, trace.sendReturned[i],
+                                            i + 1 < messages ? trace.sent[i + 1] : trace.sendReturned[i] + 10000000))
+            parts.busyAfterSend.push_back(millis(trace.sendReturned[i], *asleep));
     }
     return parts;
 }

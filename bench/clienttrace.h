@@ -1,6 +1,10 @@
 // What a measured client records about each message, for the driver to lay
 // beside the instrument's log: when a reply reached its MIDI input callback
-// and when it handed the next message to the MIDI library. Times are
+// and when that callback was done with it, when the client handed the next
+// message to the MIDI library and when the library gave control back; and,
+// for a client with an event loop, when its GUI thread went to sleep in
+// poll(), when it came out, and when its event dispatcher said it was awake
+// again (after the events that woke it were dispatched). Times are
 // microseconds of the system's monotonic clock, the instrument's clock too.
 //
 // Recording is a clock read and a store into room set aside beforehand, so
@@ -14,7 +18,10 @@
 #include <memory>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace bench {
 
@@ -57,6 +64,16 @@ inline int64_t monotonicMicros()
         .count();
 }
 
+// The process's CPU time so far, user and system, in microseconds: read at
+// the update's start and end, it leaves out the cost of starting.
+inline int64_t processCpuMicros()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto micros = [](const timeval &t) { return int64_t(t.tv_sec) * 1000000 + t.tv_usec; };
+    return micros(usage.ru_utime) + micros(usage.ru_stime);
+}
+
 class TimeSeries
 {
 public:
@@ -87,20 +104,36 @@ private:
 
 struct Trace
 {
-    explicit Trace(size_t messages) : replyArrived(messages + 16), sent(messages + 16) {}
-    TimeSeries replyArrived;
-    TimeSeries sent;
+    // A thread that sleeps between replies may wake many times a message (a
+    // pause bounded by a millisecond wakes a thousand times a second): room
+    // for that over a long update, taken only as it is written.
+    explicit Trace(size_t messages)
+        : replyArrived(messages + 16), callbackDone(messages + 16), sent(messages + 16),
+          sendReturned(messages + 16), pollEntered(16 * messages + (1u << 18)),
+          pollReturned(16 * messages + (1u << 18)), awake(16 * messages + (1u << 18))
+    {
+    }
+    TimeSeries replyArrived; // r: a complete reply is in the input callback
+    TimeSeries callbackDone; // c: the input callback returns
+    TimeSeries sent;         // s: the next message is handed to the MIDI library
+    TimeSeries sendReturned; // e: the library's send returns
+    TimeSeries pollEntered;  // p: the GUI thread blocks in poll()
+    TimeSeries pollReturned; // w: it comes out of poll()
+    TimeSeries awake;        // a: its event dispatcher emits awake()
 
-    // "r <us>" and "s <us>" lines, the format parseClientTrace reads.
+    // "<kind> <us>" lines, the format parseClientTrace reads.
     bool write(const std::string &path) const
     {
         std::FILE *file = std::fopen(path.c_str(), "w");
         if (!file)
             return false;
-        for (size_t i = 0; i < replyArrived.size(); ++i)
-            std::fprintf(file, "r %lld\n", static_cast<long long>(replyArrived[i]));
-        for (size_t i = 0; i < sent.size(); ++i)
-            std::fprintf(file, "s %lld\n", static_cast<long long>(sent[i]));
+        const std::pair<char, const TimeSeries *> series[] = {
+            {'r', &replyArrived}, {'c', &callbackDone}, {'s', &sent},        {'e', &sendReturned},
+            {'p', &pollEntered},  {'w', &pollReturned}, {'a', &awake}};
+        for (const auto &[kind, times] : series) {
+            for (size_t i = 0; i < times->size(); ++i)
+                std::fprintf(file, "%c %lld\n", kind, static_cast<long long>((*times)[i]));
+        }
         return std::fclose(file) == 0;
     }
 };

@@ -5,7 +5,8 @@
 //
 // Usage: tsu_bench_floor FILE INPUT_PORT OUTPUT_PORT --messages N --trace PATH
 // INPUT_PORT is the instrument's output, OUTPUT_PORT its input. Prints
-// "wall_us <us>" (from reading the file until the last reply) on stdout.
+// "wall_us <us>" (from reading the file until the last reply) and
+// "update_cpu_us <us>" (the process's CPU time over it) on stdout.
 #include "clienttrace.h"
 #include "jackserver.h"
 
@@ -63,6 +64,7 @@ struct Sender
         trace->sent.record(bench::monotonicMicros());
         try {
             out->sendMessage(image.data() + starts[i], starts[i + 1] - starts[i]);
+            trace->sendReturned.record(bench::monotonicMicros());
         } catch (const RtMidiError &) {
             sendFailed = true;
             finished.notify_one();
@@ -168,6 +170,7 @@ int main(int argc, char **argv)
     if (!overAlsa() && !waitUntilConnected(outputPort))
         return fail("no connection to " + outputPort);
 
+    const int64_t cpuAtStart = bench::processCpuMicros();
     const int64_t start = bench::monotonicMicros();
     // Read in one piece into room of the file's size, as the uploader does:
     // memory grows with the file by its size alone.
@@ -210,11 +213,14 @@ int main(int argc, char **argv)
             }
         }
     }
+    // Told of the last reply at once, so that little more than the update is counted.
+    const int64_t cpuAtEnd = bench::processCpuMicros();
     if (sender.sendFailed)
         return fail("the MIDI library refused a message");
     if (!tracePath.empty() && !sender.trace->write(tracePath))
         return fail("cannot write " + tracePath);
-    std::printf("wall_us %lld\n", static_cast<long long>(sender.lastReplyAt.load() - start));
+    std::printf("wall_us %lld\nupdate_cpu_us %lld\n", static_cast<long long>(sender.lastReplyAt.load() - start),
+                static_cast<long long>(cpuAtEnd - cpuAtStart));
     // Ports close with the process: no callback may run into a half-destroyed sender.
     std::fflush(stdout);
     std::_Exit(0);

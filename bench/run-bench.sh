@@ -7,9 +7,11 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build_dir="$repo/build/bench"
 jobs=2
 compare_rev=""
+compare_tree=""
 run_updates=1
 run_micro=1
 alsa_vm=0
+all=0
 driver_args=()
 
 usage() {
@@ -39,12 +41,21 @@ child's CPU seconds and peak memory, and the uploader/floor ratios.
                          virtual machine of tests/alsa-vm (emulated where there is
                          no KVM: read the two sides against each other, not the
                          absolute figures); the micro benchmarks stay on this machine
+  --all                  four runs in one go, from one build, each of 3 runs a side
+                         and ending in one set of Markdown tables: JACK at 16 and
+                         at 64 frames (1 MiB), the ALSA sequencer in the guest
+                         (1 MiB), and a 5-pin cable's speed over JACK (64 KiB);
+                         --compare-* sides join each (about 10 minutes with two)
   --wire-speed B         the simulated instrument takes as long to receive each
                          message as a cable of B bytes/s would (3125 for MIDI 1.0)
   --compare-updater REV  also run the uploader built with update/updater.cpp and
                          update/updater.h taken from git revision REV (built from
                          a copy of the tree under the build folder; the work
                          tree is not touched), e.g. 87a03f6
+  --compare-tree REV     also run the uploader of git revision REV as a whole (its
+                         tree, with this tree's bench/ laid over it), for a revision
+                         whose update/updater.{h,cpp} no longer fit the rest, e.g.
+                         d805c00
   --uploader LABEL=PATH  also run another build of tsu_bench_uploader (say, of
                          an experiment in a scratch copy of the tree); repeatable
   --keep                 keep the work folder with files, logs and traces
@@ -68,9 +79,13 @@ while [ $# -gt 0 ]; do
     --scan) driver_args+=(--sizes 64K,1M,16M:1); shift ;;
     --keep) driver_args+=(--keep); shift ;;
     --alsa-vm) alsa_vm=1; driver_args+=(--alsa); shift ;;
+    --all) all=1; shift ;;
     --compare-updater)
       [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
       compare_rev=$2; shift 2 ;;
+    --compare-tree)
+      [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
+      compare_tree=$2; shift 2 ;;
     --no-micro) run_micro=0; shift ;;
     --micro-only) run_updates=0; shift ;;
     --build-dir)
@@ -122,7 +137,53 @@ if [ -n "$compare_rev" ] && [ "$run_updates" = 1 ]; then
   driver_args+=(--uploader "uploader@$rev=$copy/build/bench/tsu_bench_uploader")
 fi
 
-if [ "$run_updates" = 1 ] && [ "$alsa_vm" = 1 ]; then
+if [ -n "$compare_tree" ] && [ "$run_updates" = 1 ]; then
+  rev=$(git -C "$repo" rev-parse --short "$compare_tree^{commit}")
+  copy="$build_dir/tree-$rev"
+  echo "== building the uploader of $rev, with this tree's bench/, in $copy" >&2
+  # Unpacked once: a second run builds nothing. The bench folder is laid
+  # anew each time, so that its children trace alike on every side.
+  if [ ! -d "$copy/src" ]; then
+    mkdir -p "$copy/src.new"
+    git -C "$repo" archive "$rev" | tar -C "$copy/src.new" -xf -
+    mv "$copy/src.new" "$copy/src"
+  fi
+  rm -rf "$copy/src/bench"
+  cp -rp "$repo/bench" "$copy/src/bench"
+  configure "$copy/src" "$copy/build" -DBUILD_TESTING=OFF
+  cmake --build "$copy/build" -j "$jobs" --target tsu_bench_uploader >&2
+  driver_args+=(--uploader "uploader@$rev=$copy/build/bench/tsu_bench_uploader")
+fi
+
+if [ "$run_updates" = 1 ] && [ "$all" = 1 ]; then
+  tables=$(mktemp -d /tmp/tsu-bench-all-XXXXXX)
+  md="$tables/tables.md"
+  : >"$md"
+  started=$(date +%s)
+  # A failed run (a reply lost in a late JACK cycle leaves its side waiting
+  # for good) costs that run, not the other transports' tables.
+  failed=0
+  echo "== 1 of 4: JACK, 16 frames"
+  "$build_dir/bench/tsu_bench" "${driver_args[@]}" --period 16 --size 1M --repetitions 3 \
+    --markdown "$md" --title "JACK, 16 frames (0.333 ms)" || failed=1
+  echo; echo "== 2 of 4: JACK, 64 frames"
+  "$build_dir/bench/tsu_bench" "${driver_args[@]}" --period 64 --size 1M --repetitions 3 \
+    --markdown "$md" --title "JACK, 64 frames (1.333 ms)" || failed=1
+  echo; echo "== 3 of 4: the ALSA sequencer, in the guest of tests/alsa-vm"
+  "$repo/tests/alsa-vm/alsa-vm" setup
+  "$repo/tests/alsa-vm/alsa-vm" run --timeout 3600 --share "$tables" -- "$build_dir/bench/tsu_bench" \
+    "${driver_args[@]}" --alsa --size 1M --repetitions 3 --markdown "$md" \
+    --title "ALSA sequencer, emulated guest" || failed=1
+  echo; echo "== 4 of 4: a 5-pin cable's speed over JACK"
+  "$build_dir/bench/tsu_bench" "${driver_args[@]}" --period 64 --wire-speed 3125 --size 64K --repetitions 3 \
+    --markdown "$md" --title "JACK, 64 frames, at a 5-pin cable's speed (3,125 bytes/s)" || failed=1
+  echo
+  echo "== the four, side by side ($(( $(date +%s) - started )) s, commit $(git -C "$repo" rev-parse --short HEAD))"
+  echo
+  cat "$md"
+  rm -rf "$tables"
+  [ "$failed" = 0 ] || { echo "run-bench.sh: a run failed: its table lacks it (see above)"; exit 1; }
+elif [ "$run_updates" = 1 ] && [ "$alsa_vm" = 1 ]; then
   echo "== whole updates over ALSA, in the guest of tests/alsa-vm: uploader and floor" >&2
   "$repo/tests/alsa-vm/alsa-vm" setup
   # The guest's / is this machine's; the work folder lives and goes in it.

@@ -342,6 +342,39 @@ void closeAsAWindowManagerDoes(QWidget &window)
     QApplication::sendEvent(window.windowHandle(), &close);
 }
 
+// A step of the progress is painted whole, number and bar, in the one
+// paint that the bar's new value makes before setProgress returns: a second
+// paint of the window, later, would be made while the update waits for the
+// instrument, and hold up its reply.
+TEST(MainWindow, AProgressStepIsPaintedInOnePassBeforeSetProgressReturns)
+{
+    MainWindow window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    window.setProgress(41);
+    QCoreApplication::processEvents();
+
+    struct PaintCounter : QObject
+    {
+        int paints = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() == QEvent::Paint)
+                ++paints;
+            return false;
+        }
+    } number, bar;
+    child<QLabel>(window, "labelPercent")->installEventFilter(&number);
+    child<QProgressBar>(window, "progressBar")->installEventFilter(&bar);
+
+    window.setProgress(42);
+    EXPECT_EQ(number.paints, 1);
+    EXPECT_EQ(bar.paints, 1);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(number.paints, 1);
+    EXPECT_EQ(bar.paints, 1);
+}
+
 TEST(MainWindow, ExitOrClosingTheWindowEndsTheEventLoopWithOrWithoutAnUpdate)
 {
     MainWindow window;

@@ -122,10 +122,14 @@ void MainWindow::showSelectedPort(const QString &name)
 
 void MainWindow::setProgress(int percent)
 {
-    ui->progressBar->setVisible(true);
-    ui->progressBar->setValue(percent);
+    // The number first: a new value makes the bar repaint the window at once
+    // (QProgressBar::setValue paints before it returns), and that paint then
+    // takes the number along, where it would otherwise cost a second paint
+    // of the window while the update waits for the instrument's reply.
     ui->labelPercent->setVisible(true);
     showWholeText(ui->labelPercent, QString::asprintf("%d", percent) + QLatin1Char('%'));
+    ui->progressBar->setVisible(true);
+    ui->progressBar->setValue(percent);
 }
 
 void MainWindow::showOutputPort(const QString &name)

@@ -182,6 +182,8 @@ void Updater::run(QString fileName)
     });
 
     int32_t sent = 0;
+    // The percentage the main window shows; none yet.
+    int shownPercent = -1;
     // Sends the message at offset sent and starts the clock of the silence
     // note. False when the run is to end: after Exit (or the window closed)
     // while a box of this run was open not one more message goes, and a
@@ -238,14 +240,22 @@ void Updater::run(QString fileName)
             }
             awaitingFirstReply = false;
             window->setProgress(0);
+            shownPercent = 0;
             window->showTargetVersion(versionText);
         }
 
         sent += length;
         // The next message leaves before the display is brought up to date,
-        // which the instrument need not wait for.
+        // which the instrument need not wait for; and the display is touched
+        // only when its number changes: a hundred times in an update, where
+        // there can be thousands of messages, each of which would otherwise
+        // wait, with a quick instrument, for the window's work on the one
+        // before.
         const bool goesOn = sent >= size || sendNext();
-        window->setProgress(progressPercent(sent, size));
+        if (const int percent = progressPercent(sent, size); percent != shownPercent) {
+            window->setProgress(percent);
+            shownPercent = percent;
+        }
         if (!goesOn)
             return;
     }
