@@ -94,8 +94,7 @@ Report examine(const QString &name)
     const auto *bytes = reinterpret_cast<const unsigned char *>(report.bytes.constData());
     const int32_t size = int32_t(report.bytes.size());
     report.check = checkUpdateFile(bytes, size);
-    const int32_t headerLength = sysexMessageLength(bytes, size);
-    report.header = readHeader(bytes, headerLength > 0 ? headerLength : size);
+    report.header = readHeader(bytes, size);
     const VersionTextPlace place = versionTextPlace(bytes, size);
     report.version = report.bytes.mid(place.begin, place.end - place.begin);
     for (int32_t offset = 0; offset < size;) {

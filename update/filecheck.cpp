@@ -146,7 +146,7 @@ void checkMessage(Findings &findings, const unsigned char *message, int32_t numb
 
 void checkHeader(Findings &findings, const unsigned char *bytes, int32_t size, int32_t headerLength)
 {
-    const UpdateHeader header = readHeader(bytes, std::min(size, headerLength));
+    const UpdateHeader header = readHeader(bytes, size);
     if (!header.accepted) {
         findings.add({FileFinding::Kind::NoHeader, 1, 0, headerLength, 0, 0,
                       "The first message is not a header message (F0 7E 10 07 02, format number 0, six header "
@@ -195,6 +195,8 @@ int32_t read28(const unsigned char *bytes)
 UpdateHeader readHeader(const unsigned char *bytes, int32_t size)
 {
     UpdateHeader header;
+    if (const int32_t headerLength = sysexMessageLength(bytes, size); headerLength > 0)
+        size = headerLength;
     if (size < headerSignatureLength || !std::equal(headerSignature, headerSignature + headerSignatureLength, bytes))
         return header;
     header.signature = true;

@@ -40,8 +40,9 @@ const MidiServiceLimits &limitsOf(MidiService service);
 // A 28-bit number: four 7-bit bytes, most significant first.
 int32_t read28(const unsigned char *bytes);
 
-// The header message at the start of a file, read as far as the file holds
-// it. accepted: the signature F0 7E 10 07 02 and format number 0, with the
+// The header message at the start of a file of size bytes, read as far as
+// the header message, or the file, holds it: nothing after its 0xF7 is read
+// as one of its fields. accepted: the signature F0 7E 10 07 02 and format number 0, with the
 // six header numbers whole.
 struct UpdateHeader
 {

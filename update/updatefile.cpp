@@ -4,7 +4,6 @@
 #include "updater.h"
 
 #include "fileread.h"
-#include "midi/sysexmessage.h"
 
 #include <QFile>
 
@@ -67,10 +66,7 @@ int32_t Updater::readFile(const QString &fileName, int32_t length)
 
 void Updater::parseHeader()
 {
-    // The header's fields belong to the header message: nothing after its
-    // 0xF7 is read as one of them.
-    const int32_t headerLength = sysexMessageLength(image.get(), size);
-    const UpdateHeader header = readHeader(image.get(), headerLength > 0 ? headerLength : size);
+    const UpdateHeader header = readHeader(image.get(), size);
     if (!header.signature)
         return;
     formatNumber = header.formatNumber;
