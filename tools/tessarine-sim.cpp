@@ -60,11 +60,16 @@ const char usageText[] =
     "                          leaves once its own bytes would have crossed the return\n"
     "                          cable (default 0: at once)\n"
     "  --stop-after K          reply only to the first K messages\n"
+    "  --connect PORT          open the listed port PORT (or the one whose name starts\n"
+    "                          with PORT and a space) both ways instead of making ports\n"
+    "                          of its own: the instrument's end of a cable that is already\n"
+    "                          there, such as a USB MIDI gadget's port over ALSA\n"
     "  --log FILE              write each received message to FILE as a hex line\n"
     "  --timestamps            with --log: \"rx|tx <microseconds> <hex>\" lines, replies too;\n"
     "                          microseconds of the system's monotonic clock\n"
     "  --help                  show this text\n"
-    "Prints \"ready <output port name>\" once the ports are open.\n";
+    "Prints \"ready <output port name>\" once the ports are open (with --connect,\n"
+    "the name of the port connected to).\n";
 
 struct Options
 {
@@ -77,6 +82,7 @@ struct Options
     std::optional<unsigned long> stopAfter;
     std::string logPath;
     bool timestamps = false;
+    std::optional<std::string> connect;
 };
 
 [[noreturn]] void usageError(const std::string &problem)
@@ -110,7 +116,8 @@ Options parseOptions(int argc, char **argv)
             continue;
         }
         static const std::set<std::string> valued{"--name",  "--version", "--announce", "--announce-interval",
-                                                  "--delay", "--wire-speed", "--stop-after", "--log"};
+                                                  "--delay", "--wire-speed", "--stop-after", "--log",
+                                                  "--connect"};
         if (!valued.count(arg))
             usageError("unknown option " + arg);
         if (i + 1 >= argc)
@@ -130,6 +137,8 @@ Options parseOptions(int argc, char **argv)
             opt.wireSpeed = parseNumber<unsigned long>(arg, value);
         else if (arg == "--stop-after")
             opt.stopAfter = parseNumber<unsigned long>(arg, value);
+        else if (arg == "--connect")
+            opt.connect = value;
         else
             opt.logPath = value;
     }
@@ -247,16 +256,24 @@ private:
     std::thread thread_;
 };
 
-// The listed port called name, or whose name starts with name and a space;
-// an empty string if there is none.
-std::string findPort(RtMidi &client, const std::string &name)
+// The index of the listed port called name, or whose name starts with name
+// and a space, if there is one.
+std::optional<unsigned> findPortIndex(RtMidi &client, const std::string &name)
 {
     for (unsigned i = 0, count = client.getPortCount(); i < count; ++i) {
         const std::string port = client.getPortName(i);
         if (port == name || port.rfind(name + ' ', 0) == 0)
-            return port;
+            return i;
     }
-    return {};
+    return std::nullopt;
+}
+
+// The listed port called name, or whose name starts with name and a space;
+// an empty string if there is none.
+std::string findPort(RtMidi &client, const std::string &name)
+{
+    const std::optional<unsigned> index = findPortIndex(client, name);
+    return index ? client.getPortName(*index) : std::string();
 }
 
 class Simulator
@@ -293,6 +310,8 @@ public:
                           << " s\n";
                 return {};
             }
+            if (opt_.connect)
+                return connectPorts(*opt_.connect);
             const std::string names[] = {findPort(*in_, outClient + ":MIDI"), findPort(*out_, inClient + ":MIDI")};
             for (const std::string &taken : names) {
                 if (!taken.empty()) {
@@ -312,6 +331,24 @@ public:
             std::cerr << "tessarine-sim: " << error.getMessage() << '\n';
             return {};
         }
+    }
+
+    // --connect: opens the existing port called name both ways, as the
+    // instrument's end of a cable; returns its name as listed, or an empty
+    // string after saying that it is not there.
+    std::string connectPorts(const std::string &name)
+    {
+        const std::optional<unsigned> from = findPortIndex(*in_, name), to = findPortIndex(*out_, name);
+        if (!from || !to) {
+            std::cerr << "tessarine-sim: no port \"" << name << "\" to " << (from ? "send to" : "receive from")
+                      << '\n';
+            return {};
+        }
+        out_->openPort(*to, "MIDI");
+        in_->ignoreTypes(false, true, true);
+        in_->setCallback(&Simulator::onMidiInput, this);
+        in_->openPort(*from, "MIDI");
+        return in_->getPortName(*from);
     }
 
     // Starts the announcement and delayed-reply threads as needed.
