@@ -15,6 +15,8 @@ TSU_SCREENSHOT_DIR, where the screenshots the tests take are kept.
 
 The tests of OverAlsa run over a real ALSA sequencer in the guest of
 tests/alsa-vm: whole_program.py --alsa-vm OverAlsa.test_NAME... starts it.
+Those of OverUsb need a USB MIDI instrument in it too:
+whole_program.py --alsa-vm --usb-midi OverUsb.test_NAME...
 """
 
 import ctypes
@@ -46,6 +48,8 @@ LONG_NAME = "Tessarine Grand Stage Keyboard 88 Plus"
 ELLIPSIS = "\u2026"
 # The longest SysEx message that arrives whole over the ALSA sequencer.
 ALSA_LONGEST = 4096
+# And through the kernel's USB MIDI class driver to a USB instrument.
+USB_LONGEST = 4096
 
 
 
@@ -953,11 +957,113 @@ class OverAlsa(Fixture):
         self.assertNotIn("MIDI: no MIDI service could be opened; no MIDI port will be listed.", said)
 
 
+class OverUsb(OverAlsa):
+    """A USB MIDI instrument, as most users have one: a class-compliant
+    device on the USB bus, which the kernel's own driver (snd-usb-audio)
+    gives a sequencer port. The guest of tests/alsa-vm, run --usb-midi,
+    holds one in software: dummy_hcd's bus, a MIDI gadget on it whose end
+    ("f_midi") the simulated instrument takes (tessarine-sim --connect)."""
+
+    PRODUCT = "Tessarine Test Instrument"
+    # The gadget's own end of the cable, as ALSA lists it.
+    GADGET = "f_midi:f_midi"
+    USB_MIDI = os.path.join(os.path.dirname(os.path.abspath(__file__)), "alsa-vm", "usb-midi")
+
+    def midi_setup(self):
+        service = super().midi_setup()
+        if not self.usb_ports():
+            self.fail("no USB MIDI instrument here: these tests run in the guest of tests/alsa-vm --usb-midi")
+        return service + ", USB MIDI instrument " + self.PRODUCT
+
+    def usb_ports(self):
+        """The ports of the USB device as the computer lists them: the class
+        driver's client is named after the product, its port "PRODUCT MIDI 1"
+        cut to 31 bytes ("Tessarine Test Instrument MIDI ")."""
+        return [p for p in du.alsa_input_ports() if p.startswith(self.PRODUCT + ":")]
+
+    def start_device(self, *args):
+        """The simulated instrument at the gadget's end; its port, as the
+        uploader is to pick it, is the USB device's."""
+        instrument = self.start_instrument("--connect", self.GADGET, *args)
+        self.assertTrue(instrument.port.startswith(self.GADGET + " "), instrument.port)
+        [instrument.port] = self.usb_ports()
+        return instrument
+
+    def cable(self, action):
+        subprocess.run([self.USB_MIDI, action], check=True, timeout=TIMEOUT * 2)
+        self.steps.append(f"USB cable: {action}")
+
+    def test_update_reaches_a_usb_instrument_through_its_class_driver(self):
+        instrument = self.start_device("--version", "1.0.0")
+        file = self.make_file("2.0.0", messages=24, length=256)
+        uploader = self.start_uploader()
+        uploader.main_window()
+        # Listed as the kernel's class driver names it; the port cut at 31
+        # bytes keeps the cut.
+        self.assertIn(instrument.port, self.shown_rows())
+        self.assertIn(self.PRODUCT + ":" + self.PRODUCT + " MIDI  ", instrument.port)
+        dialog = self.pick(instrument.port)
+        self.screenshot(dialog, "port-dialog-usb.png")
+        uploader.click_ok(dialog)
+        uploader.open_file(file)
+        # The output paired with the input is the same USB device's port.
+        du.wait_for("the uploader's output connection", lambda: self.sends_to("RtMidi Output Client"), TIMEOUT)
+        self.assertEqual(self.sends_to("RtMidi Output Client"), [du.alsa_address(instrument.port)])
+        self.install(uploader, "Current firmware version is 1.0.0\nNew version is 2.0.0\nReplace ?")
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assertEqual(self.midi_lines(), [f'MIDI: ALSA: input "{instrument.port}", output "{instrument.port}"'])
+        self.assert_log_is(instrument, du.tsu_messages(file))
+
+    def test_a_message_of_the_longest_length_a_usb_instrument_carries_arrives_whole_and_one_byte_more_is_refused(self):
+        # Measured through snd-usb-audio to the gadget (bench/measure-limits.sh).
+        instrument = self.start_device("--version", "1.0.0")
+        self.assert_longest_message_arrives_whole_and_one_byte_more_is_refused(instrument, USB_LONGEST)
+
+    def test_an_instrument_unplugged_mid_update_is_said_gone_and_found_again_by_a_new_start(self):
+        instrument = self.start_device("--delay", "100")
+        file = self.make_file("1.2.0", messages=40, length=64)
+        uploader = self.start_update(file, instrument.port)
+        du.wait_for("the third message to reach the instrument", lambda: len(instrument.lines()) >= 3, TIMEOUT,
+                    lambda: uploader.check_running("during the update"))
+        self.addCleanup(lambda: self.usb_ports() or self.cable("plug"))
+        self.cable("unplug")
+        self.assertEqual(self.usb_ports(), [])
+        # The note, when due, says the instrument's port has gone, not what
+        # to check of a cable.
+        waiting = self.wait_now("the note that the port has gone", lambda s: "labelWaitNote" in s["labels"])
+        note = waiting["labels"]["labelWaitNote"]
+        self.assertIn(f"\u201c{instrument.port}\u201d has gone", note)
+        self.assertTrue(note.endswith("Exit ends the program."), note)
+        self.assertTrue(uploader.running())
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assertEqual(self.box_texts(), [])
+        self.assertLess(int(waiting["labels"]["labelPercent"].rstrip("%")), 100)
+        self.assertLess(len(instrument.lines()), 40)
+        instrument.stop()
+
+        # Plugged in again: a new start of the uploader lists it under the
+        # same name, and an update reaches it.
+        self.cable("plug")
+        again = self.start_device("--version", "1.2.0")
+        self.assertEqual(again.port.rsplit(" ", 1)[0], instrument.port.rsplit(" ", 1)[0])
+        small = self.make_file("1.3.0", messages=4, length=64)
+        uploader = self.start_update(small, again.port)
+        self.install(uploader, "Current firmware version is 1.2.0\nNew version is 1.3.0\nReplace ?")
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(again, du.tsu_messages(small))
+
+
 def in_alsa_vm(tests):
     """Runs the tests named in the guest of tests/alsa-vm, within
     TSU_TIME_LIMIT seconds; the screenshots come back. Where the guest
     cannot run, says why in one line and skips (exit code 77), except in CI,
-    where that fails."""
+    where that fails. After --usb-midi, with OverUsb's instrument plugged in."""
+    guest = []
+    if tests[:1] == ["--usb-midi"]:
+        guest, tests = ["--usb-midi", OverUsb.PRODUCT], tests[1:]
     runner = os.path.join(os.path.dirname(os.path.abspath(__file__)), "alsa-vm", "alsa-vm")
     why = subprocess.run([runner, "check"], capture_output=True, text=True).stdout.strip()
     if why:
@@ -970,7 +1076,7 @@ def in_alsa_vm(tests):
     os.makedirs(folder, exist_ok=True)
     # The pyenv shim that may come first in PATH takes seconds to start there.
     os.execv(runner, [runner, "run", "--timeout", os.environ.get("TSU_TIME_LIMIT", "300"), "--share", folder,
-                      "--", "/usr/bin/python3", os.path.abspath(__file__), *tests])
+                      *guest, "--", "/usr/bin/python3", os.path.abspath(__file__), *tests])
 
 
 if __name__ == "__main__":
