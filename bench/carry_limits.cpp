@@ -5,9 +5,11 @@
 //
 //   tsu_carry_limits jack [--periods 16,64,256,1024] [--rate HZ] [OPTIONS]
 //       on private JACK servers (dummy backend, synchronous), one per period
-//   tsu_carry_limits alsa [--winmm EXE | --winmm-only EXE] [OPTIONS]
+//   tsu_carry_limits alsa [--winmm EXE | --winmm-only EXE | --usb-only] [OPTIONS]
 //       on the machine's ALSA sequencer with snd-virmidi (the guest of
-//       tests/alsa-vm); --winmm adds the Windows build of the sender, under Wine
+//       tests/alsa-vm); --winmm adds the Windows build of the sender, under Wine;
+//       where a USB MIDI gadget is plugged in (alsa-vm run --usb-midi), through
+//       snd-usb-audio to it too (--usb-only: to it alone)
 //   OPTIONS: --repeat N, --patience MS, --settle MS, --keep (see usage())
 //
 // Each probe sends one message through a freshly opened output, then a small
@@ -1003,6 +1005,7 @@ struct Settings
     std::chrono::milliseconds settle{300};    // with nothing more arriving, before the marker goes out
     std::string windowsSender;                // the sender's Windows build, for Wine
     bool windowsOnly = false;
+    bool usbOnly = false;
     std::vector<int> periods{16, 64, 256, 1024};
     int rate = 48000;
 
@@ -1061,6 +1064,30 @@ int runJack(const Settings &settings)
     return 0;
 }
 
+// The raw MIDI device of a USB MIDI gadget's own card ("MIDI Gadget",
+// usb_f_midi), and the product name of the device the computer sees of it
+// (snd-usb-audio's card at a dummy_hcd port), where both are there.
+std::pair<std::string, std::string> usbGadget()
+{
+    std::ifstream cards("/proc/asound/cards");
+    std::string gadget, product;
+    for (std::string line, number; std::getline(cards, line);) {
+        const size_t bracket = line.find(" [");
+        if (bracket != std::string::npos && line.find("]: ") != std::string::npos) {
+            number = line.substr(0, bracket);
+            number.erase(0, number.find_first_not_of(' '));
+            if (line.find("]: MIDI Gadget") != std::string::npos)
+                gadget = "/dev/snd/midiC" + number + "D0";
+            const size_t dash = line.find(" - ", line.find("]: "));
+            if (line.find("]: USB-Audio") != std::string::npos && dash != std::string::npos)
+                product = line.substr(dash + 3);
+        }
+    }
+    if (gadget.empty() || product.empty())
+        return {};
+    return {gadget, product};
+}
+
 int runAlsa(const Settings &settings)
 {
     say("\n== ALSA sequencer (%s)\n", readFirstLine("/proc/asound/version").c_str());
@@ -1070,23 +1097,34 @@ int runAlsa(const Settings &settings)
         std::string what;
         std::vector<std::string> command;
         bool byteStream;
+        std::string port;  // the kernel's port sent to; empty: the receiver's own, by its name
+        std::string named;
     };
-    const Receiver receivers[] = {
-        {"an RtMidiIn virtual port (a program's port, as tessarine-sim has)", {self, "receive", "alsa"}, false},
-        {"VirMIDI 0-0 (16:0), its bytes read raw from /dev/snd/midiC0D0 (a hardware-like port)",
-         {self, "raw-read", "/dev/snd/midiC0D0"}, true},
-    };
+    std::vector<Receiver> receivers;
+    if (!settings.usbOnly) {
+        receivers.push_back({"an RtMidiIn virtual port (a program's port, as tessarine-sim has)",
+                             {self, "receive", "alsa"}, false, "", "an RtMidiIn virtual port"});
+        receivers.push_back({"VirMIDI 0-0 (16:0), its bytes read raw from /dev/snd/midiC0D0 (a hardware-like port)",
+                             {self, "raw-read", "/dev/snd/midiC0D0"}, true, "VirMIDI 0-0", "VirMIDI 0-0, raw"});
+    }
+    // A USB MIDI instrument: sent to the port snd-usb-audio gives it, and
+    // read raw at the gadget's end of the cable, as the instrument gets it.
+    const auto [gadget, product] = usbGadget();
+    if (!gadget.empty())
+        receivers.push_back({"the USB MIDI device \"" + product + "\" (snd-usb-audio), its bytes read raw at the "
+                                 "gadget's end, " + gadget,
+                             {self, "raw-read", gadget}, true, product, "a USB MIDI device (snd-usb-audio), raw"});
+    else if (settings.usbOnly)
+        say("no USB MIDI gadget is plugged in (alsa-vm run --usb-midi NAME)\n");
     // A receiver of ours is found by its name, given last on its command
-    // line; the VirMIDI port is the kernel's.
+    // line; the kernel's ports by theirs.
     auto place = [](const Receiver &receiver, std::vector<std::string> &command) {
-        if (receiver.byteStream)
-            return std::string("VirMIDI 0-0");
+        if (!receiver.port.empty())
+            return receiver.port;
         command.push_back(receiverName());
         return command.back();
     };
-    auto named = [](const Receiver &receiver) {
-        return receiver.byteStream ? std::string("VirMIDI 0-0, raw") : std::string("an RtMidiIn virtual port");
-    };
+    auto named = [](const Receiver &receiver) { return receiver.named; };
     std::vector<Figure> figures;
     for (const Receiver &receiver : receivers) {
         if (settings.windowsOnly)
@@ -1133,7 +1171,7 @@ int usage()
 {
     std::fprintf(stderr,
                  "usage: tsu_carry_limits jack [--periods 16,64,256,1024] [--rate HZ] [OPTIONS]\n"
-                 "       tsu_carry_limits alsa [--winmm EXE | --winmm-only EXE] [OPTIONS]\n"
+                 "       tsu_carry_limits alsa [--winmm EXE | --winmm-only EXE | --usb-only] [OPTIONS]\n"
                  "OPTIONS: --repeat N (3), --patience MS (3000), --settle MS (300), --keep\n");
     return 2;
 }
@@ -1184,6 +1222,8 @@ int main(int argc, char **argv)
         } else if (args[i] == "--winmm-only" && valued) {
             settings.windowsSender = args[++i];
             settings.windowsOnly = true;
+        } else if (args[i] == "--usb-only") {
+            settings.usbOnly = true;
         } else if (args[i] == "--keep") {
             keep = true;
         } else {

@@ -33,6 +33,7 @@ build_dir="$repo/build/bench"
 jobs=2
 run_jack=1
 run_alsa=0
+usb_midi=
 winmm=1
 qt=${TSU_WIN64_QT:-}
 args=()
@@ -55,6 +56,10 @@ status byte inside a message, and of messages that do not start with F0.
                   raw; with the sender's Windows build under Wine there
                   (Windows Multimedia over Wine's ALSA ports), where
                   mingw-w64 and a Windows RtMidi are at hand
+  --usb-midi      instead: through the kernel's USB MIDI class driver
+                  (snd-usb-audio) to a USB MIDI instrument in the same guest
+                  (alsa-vm run --usb-midi), its bytes read raw at the
+                  gadget's end of the cable
   --all           both
   --no-winmm      leave the Windows sender out
   --qt PREFIX     the Windows RtMidi's prefix or its .tar.xz (default
@@ -69,7 +74,7 @@ status byte inside a message, and of messages that do not start with F0.
 
 Takes about 2 minutes for JACK; in the emulated guest about 10 minutes for
 ALSA and 14 more for Windows Multimedia (5 more the first time, for Wine's
-prefix, kept in build/bench/limits).
+prefix, kept in build/bench/limits); --usb-midi about 5 minutes.
 EOF
 }
 
@@ -78,6 +83,7 @@ while [ $# -gt 0 ]; do
     -h|--help) usage; exit 0 ;;
     --alsa-vm) run_jack=0; run_alsa=1; shift ;;
     --all) run_jack=1; run_alsa=1; shift ;;
+    --usb-midi) run_jack=0; run_alsa=1; winmm=0; usb_midi="Tessarine Test Instrument"; args+=(--usb-only); shift ;;
     --no-winmm) winmm=0; shift ;;
     --periods|--repeat)
       [ $# -ge 2 ] || { echo "measure-limits.sh: missing value for $1" >&2; exit 2; }
@@ -143,6 +149,7 @@ if [ "$run_alsa" = 1 ]; then
   fi
   "$repo/tests/alsa-vm/alsa-vm" setup
   vm_args=(--timeout 5400 --share "$work")
+  [ -n "$usb_midi" ] && vm_args+=(--usb-midi "$usb_midi")
   # Wine's processes die at their start on QEMU's default "max" processor.
   [ -n "$windows_sender" ] && vm_args+=(--cpu qemu64 --memory 1024)
   echo "== the ALSA sequencer, in the guest of tests/alsa-vm${windows_sender:+, with the Windows sender under Wine}" >&2
