@@ -54,6 +54,10 @@ const char usageText[] =
     "  --rate HZ              JACK sample rate (default 48000)\n"
     "  --alsa                 over the ALSA sequencer instead (where there is one, as in the\n"
     "                         guest of tests/alsa-vm): no server, the same clients\n"
+    "  --usb-midi PRODUCT     over the ALSA sequencer to a USB MIDI instrument through the\n"
+    "                         kernel's class driver (snd-usb-audio): tessarine-sim takes the\n"
+    "                         gadget's end (--connect f_midi:f_midi) and both sides send to\n"
+    "                         the port of the card called PRODUCT (alsa-vm run --usb-midi)\n"
     "  --wire-speed B         the instrument takes as long to receive each message as a\n"
     "                         cable of B bytes per second would (3125: MIDI 1.0's 5-pin\n"
     "                         cable); tessarine-sim --wire-speed\n"
@@ -81,6 +85,7 @@ struct Options
     int period = 64;
     int rate = 48000;
     bool alsa = false;
+    std::string usbProduct;
     int wireSpeed = 0;
     std::vector<std::pair<std::string, std::string>> uploaders{{"uploader", TSU_BENCH_UPLOADER_PATH}};
     bool keep = false;
@@ -143,6 +148,9 @@ Options parseOptions(int argc, char **argv)
             opt.period = positive(arg, value, 8192);
         } else if (arg == "--rate") {
             opt.rate = positive(arg, value, 384000);
+        } else if (arg == "--usb-midi") {
+            opt.usbProduct = value;
+            opt.alsa = true;
         } else if (arg == "--wire-speed") {
             opt.wireSpeed = positive(arg, value, 100000000);
         } else if (arg == "--markdown") {
@@ -159,6 +167,29 @@ Options parseOptions(int argc, char **argv)
         }
     }
     return opt;
+}
+
+// The sequencer port of the USB MIDI device whose card is called product,
+// as RtMidi lists it ("CLIENT:PORT C:P"), read from the kernel's list; empty
+// if there is none.
+std::string usbMidiPort(const std::string &product)
+{
+    std::ifstream clients("/proc/asound/seq/clients");
+    std::string client;
+    for (std::string line; std::getline(clients, line);) {
+        const size_t open = line.find(" : \""), close = line.rfind('"');
+        if (open == std::string::npos || close <= open + 4)
+            continue;
+        const std::string number = line.substr(line.find_first_of("0123456789"),
+                                               line.find(' ', line.find_first_of("0123456789"))
+                                                   - line.find_first_of("0123456789"));
+        const std::string name = line.substr(open + 4, close - open - 4);
+        if (line.rfind("Client", 0) == 0)
+            client = name == product ? number : std::string();
+        else if (line.rfind("  Port", 0) == 0 && !client.empty())
+            return product + ":" + name + " " + client + ":" + number;
+    }
+    return {};
 }
 
 struct RunResult
@@ -283,6 +314,8 @@ public:
             setenv("JACK_DEFAULT_SERVER", server.name().c_str(), 1);
         const std::string instrumentName = "Tsu Bench " + std::to_string(runCount);
         std::vector<std::string> simArgs{"--name", instrumentName, "--timestamps"};
+        if (!opt.usbProduct.empty())
+            simArgs.insert(simArgs.end(), {"--connect", "f_midi:f_midi"});
         if (opt.wireSpeed > 0)
             simArgs.insert(simArgs.end(), {"--wire-speed", std::to_string(opt.wireSpeed)});
         SimulatedInstrument instrument(simArgs, simLog);
@@ -290,11 +323,17 @@ public:
             result.problem = "the simulated instrument did not start";
             return result;
         }
-        std::vector<std::string> args{childPath, file.path, instrument.portName()};
+        // A USB MIDI instrument's port is one, both ways.
+        const std::string usbPort = opt.usbProduct.empty() ? std::string() : usbMidiPort(opt.usbProduct);
+        if (!opt.usbProduct.empty() && usbPort.empty()) {
+            result.problem = "no USB MIDI device \"" + opt.usbProduct + "\" on the sequencer";
+            return result;
+        }
+        std::vector<std::string> args{childPath, file.path, usbPort.empty() ? instrument.portName() : usbPort};
         // Both services name the instrument's ports after its clients "NAME >"
         // and "NAME <"; ALSA adds their numbers, which the floor does without.
         if (isFloor)
-            args.push_back(instrumentName + " <:MIDI");
+            args.push_back(usbPort.empty() ? instrumentName + " <:MIDI" : usbPort);
         args.insert(args.end(), {"--messages", std::to_string(file.messages), "--trace", tracePath});
 
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -607,7 +646,11 @@ void printMachine(const Options &opt)
     std::printf("machine: %ld CPUs, %s, memory %s, Linux %s, load average %s\n", sysconf(_SC_NPROCESSORS_ONLN),
                 firstLineOf("/proc/cpuinfo", "model name").c_str(), firstLineOf("/proc/meminfo", "MemTotal").c_str(),
                 host.release, loadAverage().c_str());
-    if (opt.alsa)
+    if (!opt.usbProduct.empty())
+        std::printf("transport: ALSA sequencer to the USB MIDI device \"%s\" through snd-usb-audio, on dummy_hcd's "
+                    "emulated bus (the cycle column below only compares with a %.3f ms JACK cycle)%s\n",
+                    opt.usbProduct.c_str(), 1000.0 * opt.period / opt.rate, wire.c_str());
+    else if (opt.alsa)
         std::printf("transport: ALSA sequencer (the kernel's; the cycle column below only compares with a %.3f ms "
                     "JACK cycle)%s\n",
                     1000.0 * opt.period / opt.rate, wire.c_str());

@@ -11,8 +11,11 @@ compare_tree=""
 run_updates=1
 run_micro=1
 alsa_vm=0
+usb_midi=0
 all=0
 driver_args=()
+# The USB MIDI instrument's product name, as its card and port are called.
+usb_product="Tessarine Test Instrument"
 
 usage() {
   cat <<'EOF'
@@ -41,11 +44,15 @@ child's CPU seconds and peak memory, and the uploader/floor ratios.
                          virtual machine of tests/alsa-vm (emulated where there is
                          no KVM: read the two sides against each other, not the
                          absolute figures); the micro benchmarks stay on this machine
-  --all                  four runs in one go, from one build, each of 3 runs a side
+  --usb-midi             the same, to a USB MIDI instrument in that guest, through
+                         the kernel's class driver (snd-usb-audio) on dummy_hcd's
+                         emulated bus (alsa-vm run --usb-midi)
+  --all                  five runs in one go, from one build, each of 3 runs a side
                          and ending in one set of Markdown tables: JACK at 16 and
                          at 64 frames (1 MiB), the ALSA sequencer in the guest
-                         (1 MiB), and a 5-pin cable's speed over JACK (64 KiB);
-                         --compare-* sides join each (about 10 minutes with two)
+                         (1 MiB), a USB MIDI instrument in the guest (1 MiB), and
+                         a 5-pin cable's speed over JACK (64 KiB); --compare-*
+                         sides join each (about 13 minutes with two)
   --wire-speed B         the simulated instrument takes as long to receive each
                          message as a cable of B bytes/s would (3125 for MIDI 1.0)
   --compare-updater REV  also run the uploader built with update/updater.cpp and
@@ -79,6 +86,7 @@ while [ $# -gt 0 ]; do
     --scan) driver_args+=(--sizes 64K,1M,16M:1); shift ;;
     --keep) driver_args+=(--keep); shift ;;
     --alsa-vm) alsa_vm=1; driver_args+=(--alsa); shift ;;
+    --usb-midi) alsa_vm=1; usb_midi=1; shift ;;
     --all) all=1; shift ;;
     --compare-updater)
       [ $# -ge 2 ] || { echo "run-bench.sh: missing value for $1" >&2; exit 2; }
@@ -163,26 +171,35 @@ if [ "$run_updates" = 1 ] && [ "$all" = 1 ]; then
   # A failed run (a reply lost in a late JACK cycle leaves its side waiting
   # for good) costs that run, not the other transports' tables.
   failed=0
-  echo "== 1 of 4: JACK, 16 frames"
+  echo "== 1 of 5: JACK, 16 frames"
   "$build_dir/bench/tsu_bench" "${driver_args[@]}" --period 16 --size 1M --repetitions 3 \
     --markdown "$md" --title "JACK, 16 frames (0.333 ms)" || failed=1
-  echo; echo "== 2 of 4: JACK, 64 frames"
+  echo; echo "== 2 of 5: JACK, 64 frames"
   "$build_dir/bench/tsu_bench" "${driver_args[@]}" --period 64 --size 1M --repetitions 3 \
     --markdown "$md" --title "JACK, 64 frames (1.333 ms)" || failed=1
-  echo; echo "== 3 of 4: the ALSA sequencer, in the guest of tests/alsa-vm"
+  echo; echo "== 3 of 5: the ALSA sequencer, in the guest of tests/alsa-vm"
   "$repo/tests/alsa-vm/alsa-vm" setup
   "$repo/tests/alsa-vm/alsa-vm" run --timeout 3600 --share "$tables" -- "$build_dir/bench/tsu_bench" \
     "${driver_args[@]}" --alsa --size 1M --repetitions 3 --markdown "$md" \
     --title "ALSA sequencer, emulated guest" || failed=1
-  echo; echo "== 4 of 4: a 5-pin cable's speed over JACK"
+  echo; echo "== 4 of 5: a USB MIDI instrument, in the guest of tests/alsa-vm"
+  "$repo/tests/alsa-vm/alsa-vm" run --timeout 3600 --share "$tables" --usb-midi "$usb_product" -- \
+    "$build_dir/bench/tsu_bench" "${driver_args[@]}" --usb-midi "$usb_product" --size 1M --repetitions 3 \
+    --markdown "$md" --title "USB MIDI through snd-usb-audio, dummy_hcd, emulated guest" || failed=1
+  echo; echo "== 5 of 5: a 5-pin cable's speed over JACK"
   "$build_dir/bench/tsu_bench" "${driver_args[@]}" --period 64 --wire-speed 3125 --size 64K --repetitions 3 \
     --markdown "$md" --title "JACK, 64 frames, at a 5-pin cable's speed (3,125 bytes/s)" || failed=1
   echo
-  echo "== the four, side by side ($(( $(date +%s) - started )) s, commit $(git -C "$repo" rev-parse --short HEAD))"
+  echo "== the five, side by side ($(( $(date +%s) - started )) s, commit $(git -C "$repo" rev-parse --short HEAD))"
   echo
   cat "$md"
   rm -rf "$tables"
   [ "$failed" = 0 ] || { echo "run-bench.sh: a run failed: its table lacks it (see above)"; exit 1; }
+elif [ "$run_updates" = 1 ] && [ "$usb_midi" = 1 ]; then
+  echo "== whole updates to a USB MIDI instrument, in the guest of tests/alsa-vm: uploader and floor" >&2
+  "$repo/tests/alsa-vm/alsa-vm" setup
+  "$repo/tests/alsa-vm/alsa-vm" run --timeout 3600 --usb-midi "$usb_product" -- "$build_dir/bench/tsu_bench" \
+    "${driver_args[@]}" --usb-midi "$usb_product"
 elif [ "$run_updates" = 1 ] && [ "$alsa_vm" = 1 ]; then
   echo "== whole updates over ALSA, in the guest of tests/alsa-vm: uploader and floor" >&2
   "$repo/tests/alsa-vm/alsa-vm" setup

@@ -233,12 +233,14 @@ int main(int argc, char **argv)
     // instrument's input ("NAME <:MIDI", beside its "NAME >:MIDI") must be
     // in the server's cycles by then.
     // An ALSA subscription is in place once made.
-    std::string instrumentInput = port;
-    instrumentInput.replace(instrumentInput.rfind(" >:"), 3, " <:");
     const char *transport = std::getenv("TSU_BENCH_TRANSPORT");
     const bool overAlsa = transport && std::string(transport) == "alsa";
-    if (!overAlsa && !waitUntilConnected(instrumentInput))
-        return fail("no connection to " + instrumentInput);
+    if (!overAlsa) {
+        std::string instrumentInput = port;
+        instrumentInput.replace(instrumentInput.rfind(" >:"), 3, " <:");
+        if (!waitUntilConnected(instrumentInput))
+            return fail("no connection to " + instrumentInput);
+    }
 
     midiIn->cancelCallback();
     midiIn->setCallback(&tracedInput, nullptr);
