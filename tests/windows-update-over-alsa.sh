@@ -6,15 +6,27 @@
 # alone (Wine's windows take no probe), and the instrument's log is compared
 # with the file at the end.
 #
-#   tests/windows-update-over-alsa.sh [BUILD]     BUILD: a build folder that
-#       has made the Windows zip (packaging/windows/make-win64-zip.sh), default build/plain
+#   tests/windows-update-over-alsa.sh [--usb-midi] [BUILD]     BUILD: a build
+#       folder that has made the Windows zip (packaging/windows/make-win64-zip.sh
+#       --build BUILD/win64), default build/plain
+#
+# With --usb-midi the instrument is a USB MIDI device in the guest (alsa-vm
+# run --usb-midi): tessarine-sim takes the gadget's end, and the port is
+# picked among Windows Multimedia's by the device's name, as the kernel's
+# class driver names it.
 #
 # Under emulation it takes about two minutes, and a first run half a minute
 # more for the Wine prefix (kept in BUILD/win64/alsa). Screenshots of each
 # step are left there too. Not part of the test run: too slow under emulation.
 set -euo pipefail
 
+usb_product="Tessarine Test Instrument"
 if [ "${1:-}" != --in-guest ]; then
+  usb=()
+  if [ "${1:-}" = --usb-midi ]; then
+    usb=(--usb-midi "$usb_product")
+    shift
+  fi
   root=$(cd "$(dirname "$0")/.." && pwd)
   build=$(cd "${1:-$root/build/plain}" && pwd)
   exe=$build/win64/zip/tessarine-uploader-1.0.2-win64/tessarine-uploader.exe
@@ -22,12 +34,12 @@ if [ "${1:-}" != --in-guest ]; then
   work=$build/win64/alsa
   mkdir -p "$work"
   # Wine's processes die at their start on QEMU's "max" processor model.
-  exec "$root/tests/alsa-vm/alsa-vm" run --cpu qemu64 --memory 1024 --timeout 600 --share "$work" \
-    "$root/tests/windows-update-over-alsa.sh" --in-guest "$root" "$build" "$exe" "$work"
+  exec "$root/tests/alsa-vm/alsa-vm" run --cpu qemu64 --memory 1024 --timeout 600 --share "$work" "${usb[@]}" \
+    "$root/tests/windows-update-over-alsa.sh" --in-guest "$root" "$build" "$exe" "$work" "${#usb[@]}"
 fi
 
 # In the guest.
-root=$2 build=$3 exe=$4 work=$5
+root=$2 build=$3 exe=$4 work=$5 usb=${6:-0}
 export WINEPREFIX=$work/prefix HOME=$work/home WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$HOME"
 start=$(date +%s%N)
@@ -42,7 +54,10 @@ fi
 file=$work/update.tsu
 "$build/tools/make-tsu" "$file" --version 1.1.0 --messages 16 --length 256 >/dev/null
 rm -f "$work/instrument.log" "$work"/*.png
-"$build/tools/tessarine-sim" --name "Tessarine Sim" --version 1.0.0 --log "$work/instrument.log" >"$work/sim.out" 2>&1 &
+sim_args=()
+[ "$usb" = 0 ] || sim_args=(--connect f_midi:f_midi)
+"$build/tools/tessarine-sim" --name "Tessarine Sim" "${sim_args[@]}" --version 1.0.0 --log "$work/instrument.log" \
+  >"$work/sim.out" 2>&1 &
 pids+=($!)
 Xvfb :7 -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
 pids+=($!)
@@ -78,6 +93,12 @@ xdotool key Tab
 sleep 0.5
 xdotool key Home
 sleep 0.5
+if [ "$usb" != 0 ]; then
+  # The USB device's row, found by its name as a user would type it; the
+  # simulated instrument's own client is listed before it.
+  xdotool type --delay 50 "$usb_product"
+  sleep 0.5
+fi
 xdotool key Tab
 sleep 0.5
 shot port-dialog
@@ -95,8 +116,8 @@ sleep 1
 shot question
 focus "$question"
 xdotool key alt+y
-expected=$(python3 -c "import sys; sys.path.insert(0, sys.argv[1]); import drive_uploader as du; print(len(du.tsu_messages(sys.argv[2])))" \
-           "$root/tools" "$file")
+expected=$(PYTHONPATH="$root/tests" python3 -c "import sys, tsudrive as du; print(len(du.tsu_messages(sys.argv[1])))" \
+           "$file")
 for _ in $(seq 600); do
   [ "$(wc -l <"$work/instrument.log")" -ge "$expected" ] && break
   sleep 0.5
