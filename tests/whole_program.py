@@ -995,6 +995,22 @@ class OverAlsa(Fixture):
         self.assertLess(int(percent.rstrip("%")), 100)
         self.assertLess(len(instrument.lines()), 40)
 
+    def test_announcements_answer_nothing_and_a_nak_has_the_message_sent_again(self):
+        # Announcements every 5 ms from the second message on, each answer
+        # 50 ms late, and the third message refused once.
+        instrument = self.start_instrument("--version", "1.0.0", "--announce", "1.0.0", "--announce-interval", "5",
+                                           "--announce-from", "2", "--delay", "50", "--nak", "3", "--timestamps")
+        file = self.make_file("1.3.0", messages=5, length=64)
+        uploader = self.start_uploader()
+        uploader.main_window()
+        uploader.click_ok(self.pick(instrument.port))
+        uploader.open_file(file)
+        self.install(uploader, "Current firmware version is 1.0.0\nNew version is 1.3.0\nReplace ?")
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        messages = du.tsu_messages(file)
+        self.assert_each_message_answered_before_the_next(instrument, messages[:3] + messages[2:])
+
     def test_without_the_sequencer_nothing_is_listed_and_cancel_ends(self):
         # An instrument is on the sequencer, but the program cannot reach it:
         # no /dev/snd for it, and no JACK server to fall back to.
