@@ -15,6 +15,11 @@
 #include <QJsonObject>
 #include <QStringList>
 
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -152,6 +157,10 @@ bool readReport(Report &report)
     QFile file;
     int64_t probed = 0;
     if (report.name == "-") {
+#ifdef Q_OS_WIN
+        // Windows reads standard input as text unless told otherwise.
+        _setmode(0, _O_BINARY);
+#endif
         if (!file.open(0, QIODevice::ReadOnly)) {
             report.error = QStringLiteral("It cannot be opened: %1.").arg(file.errorString());
             return false;
@@ -262,6 +271,8 @@ void print(FILE *stream, const QString &text)
 
 QString headerLine(const Report &r)
 {
+    if (r.check.messages == 0)
+        return QStringLiteral("none: the file holds no whole message");
     switch (r.header.fault) {
     case UpdateHeader::Fault::None: {
         QStringList numbers;
@@ -277,10 +288,7 @@ QString headerLine(const Report &r)
     case UpdateHeader::Fault::FormatNumber:
         return QStringLiteral("not accepted: its format number is %1, not 0").arg(r.header.formatNumber);
     case UpdateHeader::Fault::CutShort:
-        return r.check.messages == 0
-                   ? QStringLiteral("none: the file holds no whole message")
-                   : QStringLiteral("not accepted: cut short, it ends after %1 bytes, before offset 33")
-                         .arg(r.header.length);
+        return QStringLiteral("not accepted: cut short, it ends after %1 bytes, before offset 33").arg(r.header.length);
     }
     return QString();
 }
@@ -294,7 +302,7 @@ void printText(const Report &r)
     }
     out += QStringLiteral("  size: %1 bytes, SHA-256 %2\n").arg(r.size).arg(hexSha256(r));
     out += QStringLiteral("  header: ") + headerLine(r) + QLatin1Char('\n');
-    if (!r.header.accepted && !r.version.isEmpty())
+    if (!r.header.accepted && !r.version.isEmpty() && r.check.messages > 0)
         out += QStringLiteral("  version text at offset 33: \"%1\", shown in the question but not in the main window\n")
                    .arg(escaped(r.version));
     const Lengths l = lengthsOf(r);
