@@ -333,6 +333,18 @@ TEST_F(TsuCheck, AHeaderNotAcceptedSaysWhichField)
     EXPECT_EQ(header["fault"].toString(), "format-number");
     EXPECT_EQ(header["version"].toString(), "1.2.3");
 
+    // A version text longer than the question shows is cut where it cuts it.
+    Bytes longer(bytes.begin(), bytes.begin() + 33);
+    longer[8] = 0x00;
+    longer.insert(longer.end(), 70, 'x');
+    longer.insert(longer.end(), {0x00, 0xF7});
+    const std::string shown = write("long.tsu", longer);
+    EXPECT_NE(check("'" + shown + "'").out.find("version \"" + std::string(64, 'x') + "\"\u2026 (70 bytes)\n"),
+              std::string::npos);
+    const QJsonObject longHeader = json(check("--json '" + shown + "'").out)["files"][0]["header"].toObject();
+    EXPECT_EQ(longHeader["version"].toString().toStdString(), std::string(64, 'x'));
+    EXPECT_EQ(longHeader["versionLength"].toInt(), 70);
+
     bytes[8] = 0x00;
     bytes.resize(20);
     bytes.push_back(0xF7);

@@ -46,6 +46,14 @@ const char usageText[] =
     "one holds no whole message; 2 when a file cannot be read (or the command\n"
     "line is wrong).\n";
 
+// The most bytes of a version text shown, as many as the uploader's question
+// shows: a header without its 0x00 can make it as long as the file.
+constexpr int32_t versionShownOfText = 64;
+
+// The version text as the report shows it: escaped, and cut at
+// versionShownOfText bytes with its length said.
+QString versionShown(const QByteArray &shown, int32_t length);
+
 // The version of tsu-check's JSON document: raised whenever a field changes
 // its meaning or goes away.
 constexpr int jsonFormat = 1;
@@ -61,7 +69,8 @@ struct Report
     int32_t size = 0;
     FileCheck check;
     UpdateHeader header;
-    QByteArray version;
+    QByteArray version;            // its first versionShownOfText bytes at most
+    int32_t versionLength = 0;     // all of it
     std::map<int32_t, int64_t> lengthCounts;  // message length: how many messages have it
     int32_t shortestMessage = 0, longestMessage = 0;
 
@@ -178,6 +187,13 @@ bool readReport(Report &report)
     return readUpdateBytes(file, probed, report.bytes, report.size, &report.error);
 }
 
+QString versionShown(const QByteArray &shown, int32_t length)
+{
+    if (length <= shown.size())
+        return QLatin1Char('"') + escaped(shown) + QLatin1Char('"');
+    return QStringLiteral("\"%1\"\u2026 (%2 bytes)").arg(escaped(shown)).arg(length);
+}
+
 Report examine(const QByteArray &name)
 {
     Report report;
@@ -189,7 +205,9 @@ Report examine(const QByteArray &name)
     report.check = checkUpdateFile(bytes, size);
     report.header = readHeader(bytes, size);
     const VersionTextPlace place = versionTextPlace(bytes, size);
-    report.version = QByteArray(reinterpret_cast<const char *>(bytes) + place.begin, place.end - place.begin);
+    report.versionLength = place.end - place.begin;
+    report.version = QByteArray(reinterpret_cast<const char *>(bytes) + place.begin,
+                                std::min(report.versionLength, versionShownOfText));
     int32_t number = 0, shortest = 0, longest = 0;
     for (int32_t offset = 0; offset < size;) {
         const int32_t length = sysexMessageLength(bytes + offset, size - offset);
@@ -278,10 +296,10 @@ QString headerLine(const Report &r)
         QStringList numbers;
         for (int32_t n : r.header.numbers)
             numbers << QString::number(n);
-        return QStringLiteral("format %1, numbers %2, version \"%3\"")
+        return QStringLiteral("format %1, numbers %2, version %3")
             .arg(r.header.formatNumber)
             .arg(numbers.join(QLatin1Char(' ')))
-            .arg(escaped(r.version));
+            .arg(versionShown(r.version, r.versionLength));
     }
     case UpdateHeader::Fault::Signature:
         return QStringLiteral("none: the first message does not start with F0 7E 10 07 02");
@@ -303,8 +321,8 @@ void printText(const Report &r)
     out += QStringLiteral("  size: %1 bytes, SHA-256 %2\n").arg(r.size).arg(hexSha256(r));
     out += QStringLiteral("  header: ") + headerLine(r) + QLatin1Char('\n');
     if (!r.header.accepted && !r.version.isEmpty() && r.check.messages > 0)
-        out += QStringLiteral("  version text at offset 33: \"%1\", shown in the question but not in the main window\n")
-                   .arg(escaped(r.version));
+        out += QStringLiteral("  version text at offset 33: %1, shown in the question but not in the main window\n")
+                   .arg(versionShown(r.version, r.versionLength));
     const Lengths l = lengthsOf(r);
     if (r.check.messages == 0)
         out += QStringLiteral("  messages: none\n");
@@ -370,6 +388,7 @@ QJsonObject toJson(const Report &r)
         {QStringLiteral("formatNumber"), r.header.formatNumber},
         {QStringLiteral("numbers"), numbers},
         {QStringLiteral("version"), escaped(r.version)},
+        {QStringLiteral("versionLength"), r.versionLength},
     };
     const Lengths l = lengthsOf(r);
     file[QStringLiteral("messages")] = QJsonObject{

@@ -78,20 +78,18 @@ public:
 
     void add(FileFinding finding)
     {
-        FindingCount &count = counts[int(finding.kind)];
-        ++count.total;
-        int64_t &listed = listedOf[int(finding.kind)][finding.refusedOver & everyService];
-        if (listed >= findingsListedOfAKind) {
-            // None of this kind left out before: this is the first.
-            if (count.total - 1 == count.listed) {
-                count.firstLeftOutMessage = finding.message;
-                count.firstLeftOutOffset = finding.offset;
-            }
-            ++check.findingsLeftOut;
+        if (counted(finding))
+            check.findings.push_back(std::move(finding));
+    }
+
+    // The same, with the words made only for a finding that is listed: a
+    // file can hold a finding in every byte.
+    template <typename Text>
+    void add(FileFinding finding, const Text &text)
+    {
+        if (!counted(finding))
             return;
-        }
-        ++listed;
-        ++count.listed;
+        finding.text = text();
         check.findings.push_back(std::move(finding));
     }
 
@@ -104,6 +102,26 @@ public:
     }
 
 private:
+    // Counts the finding; true when it is to be listed.
+    bool counted(const FileFinding &finding)
+    {
+        FindingCount &count = counts[int(finding.kind)];
+        ++count.total;
+        int64_t &listed = listedOf[int(finding.kind)][finding.refusedOver & everyService];
+        if (listed >= findingsListedOfAKind) {
+            // None of this kind left out before: this is the first.
+            if (count.total - 1 == count.listed) {
+                count.firstLeftOutMessage = finding.message;
+                count.firstLeftOutOffset = finding.offset;
+            }
+            ++check.findingsLeftOut;
+            return false;
+        }
+        ++listed;
+        ++count.listed;
+        return true;
+    }
+
     FileCheck &check;
     FindingCount counts[FileFinding::kinds];
     int64_t listedOf[FileFinding::kinds][everyService + 1] = {};
@@ -127,11 +145,12 @@ void checkMessage(Findings &findings, const unsigned char *message, int32_t numb
         unsigned refused = 0;
         for (MidiService service : measuredServices)
             refused |= limitsOf(service).carriesOnlySysex ? bitOf(service) : 0;
-        findings.add({FileFinding::Kind::NoStartByte, number, offset, length, message[0], refused,
-                      format("Message %lld (at offset %lld, %lld bytes) starts with 0x%02llX, not 0xF0: it is no "
-                             "SysEx message, ",
-                             number, offset, length, message[0])
-                          + serviceNames(refused) + " would not carry it as it is."});
+        findings.add({FileFinding::Kind::NoStartByte, number, offset, length, message[0], refused, {}}, [&] {
+            return format("Message %lld (at offset %lld, %lld bytes) starts with 0x%02llX, not 0xF0: it is no SysEx "
+                          "message, ",
+                          number, offset, length, message[0])
+                   + serviceNames(refused) + " would not carry it as it is.";
+        });
     }
     // The bytes between the first and the 0xF7 that ends the message, each
     // that a service alters a finding of its own.
@@ -142,23 +161,27 @@ void checkMessage(Findings &findings, const unsigned char *message, int32_t numb
         const unsigned altering = servicesAltering(byte);
         if (!altering)
             continue;
-        const std::string what = byte <= 0xF6
-                                     ? " would end the message there, and the instrument would receive something else."
-                                     : " would take it out of the message: the instrument would receive the "
-                                       "message without it.";
-        findings.add({FileFinding::Kind::AlteredByteInside, number, offset + i, length, byte, altering,
-                      format("Message %lld (at offset %lld, %lld bytes) holds the byte 0x%02llX at offset ", number,
-                             offset, length, byte)
-                          + format("%lld, inside the message: ", offset + i) + serviceNames(altering) + what});
+        findings.add({FileFinding::Kind::AlteredByteInside, number, offset + i, length, byte, altering, {}}, [&] {
+            const char *what = byte <= 0xF6
+                                   ? " would end the message there, and the instrument would receive something else."
+                                   : " would take it out of the message: the instrument would receive the message "
+                                     "without it.";
+            return format("Message %lld (at offset %lld, %lld bytes) holds the byte 0x%02llX at offset ", number,
+                          offset, length, byte)
+                   + format("%lld, inside the message: ", offset + i) + serviceNames(altering) + what;
+        });
     }
     for (MidiService service : measuredServices) {
         const MidiServiceLimits &limits = limitsOf(service);
         if (limits.longestMessage > 0 && length > limits.longestMessage)
             findings.add({FileFinding::Kind::LongerThanCarried, number, offset, length, limits.longestMessage,
-                          bitOf(service),
-                          format("Message %lld (at offset %lld) is %lld bytes long; ", number, offset, length)
-                              + limits.name + format(" carries at most %lld bytes in one message.",
-                                                     limits.longestMessage)});
+                          bitOf(service), {}},
+                         [&] {
+                             return format("Message %lld (at offset %lld) is %lld bytes long; ", number, offset,
+                                           length)
+                                    + limits.name
+                                    + format(" carries at most %lld bytes in one message.", limits.longestMessage);
+                         });
     }
 }
 

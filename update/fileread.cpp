@@ -32,7 +32,11 @@ bool openUpdateFile(QFile &file, const QString &name, QString *why)
     }
     file.setFileName(name);
     if (!file.open(QIODevice::ReadOnly)) {
-        *why = QStringLiteral("It cannot be opened: %1.").arg(file.errorString());
+        // Qt's text ends with a full stop on some systems and not on others.
+        QString error = file.errorString();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
+        *why = QStringLiteral("It cannot be opened: %1.").arg(error);
         return false;
     }
     return true;
