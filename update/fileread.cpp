@@ -61,7 +61,9 @@ bool openUpdateFileByBytes(QFile &file, const QByteArray &name, QString *why)
         *why = notRegular();
         return false;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // Left non-blocking: a regular file reads the same either way, and one
+    // whose size says 0 and that waits for data (/proc/kmsg) fails at once
+    // instead of holding the program.
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         *why = QStringLiteral("It cannot be opened: %1.").arg(file.errorString());
