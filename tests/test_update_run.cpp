@@ -568,6 +568,29 @@ TEST_F(UpdateRun, TheQuestionShowsBothVersionsAsTheyAre)
     EXPECT_TRUE(boxes.boxes[0].plain);
 }
 
+// A file's version text of 64 bytes is shown whole in the question; one of 65
+// is cut at 64 and ends with "…". Its header is accepted or not: the question
+// shows the text at offset 33 either way.
+TEST_F(UpdateRun, TheQuestionCutsALongVersionTextAtSixtyFourBytes)
+{
+    SimulatedInstrument instrument({"--version", "1.0"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::No; });
+    std::string text;
+    for (int i = 0; text.size() < 65; ++i)
+        text += char('a' + i % 26);
+    Bytes otherFormat = header(text.substr(0, 64));
+    otherFormat[8] = 0x01;
+    runUpdate(writeFile({otherFormat, message(8, 0x11)}));
+    runUpdate(writeFile({header(text), message(8, 0x11)}));
+
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Current firmware version is 1.0\nNew version is %1\nReplace ?")
+                                       .arg(QString::fromStdString(text.substr(0, 64))));
+    EXPECT_EQ(boxes.boxes[1].text, QStringLiteral("Current firmware version is 1.0\nNew version is %1\u2026\nReplace ?")
+                                       .arg(QString::fromStdString(text.substr(0, 64))));
+}
+
 // An output whose driver fails, as when the instrument is unplugged mid-update
 // on a system whose MIDI driver reports it: with an error, or, as RtMidi's
 // ALSA output does, only with a warning, after which nothing was sent.
