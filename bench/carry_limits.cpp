@@ -1,7 +1,7 @@
 // tsu_carry_limits: what each MIDI service carries of one SysEx message,
 // found by sending it. The uploader must refuse a file holding a message that
 // the open service cannot carry whole and unchanged, before it sends anything;
-// the figures it refuses by are measured here (bench/README.md).
+// the figures it refuses by are measured here (docs/midi-services.md).
 //
 //   tsu_carry_limits jack [--periods 16,64,256,1024] [--rate HZ] [OPTIONS]
 //       on private JACK servers (dummy backend, synchronous), one per period

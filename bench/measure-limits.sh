@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What each MIDI service carries of one SysEx message: builds tsu_carry_limits
-# (Release, into build/bench) and runs it. See bench/README.md, "What each MIDI
-# service carries of one message".
+# (Release, into build/bench) and runs it. The method and the figures:
+# docs/midi-services.md.
 set -euo pipefail
 
 # In the guest of tests/alsa-vm: --in-guest PROGRAM WINDOWS_SENDER WORK ARGS...

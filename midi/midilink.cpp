@@ -13,6 +13,8 @@ RtMidiOut *midiOut = nullptr;
 
 namespace {
 constexpr unsigned int inputQueueLimit = 100;
+const char inputClientName[] = "RtMidi Input Client";
+const char outputClientName[] = "RtMidi Output Client";
 
 QString portNameText(const std::string &name)
 {
@@ -24,7 +26,7 @@ QString portNameText(const std::string &name)
 MidiLink::MidiLink()
 {
     const MidiClients clients =
-        createMidiClients(std::string("RtMidi Input Client"), inputQueueLimit, std::string("RtMidi Output Client"));
+        createMidiClients(std::string(inputClientName), inputQueueLimit, std::string(outputClientName));
     midiIn = clients.in;
     midiOut = clients.out;
     selectedPortName = QString();
@@ -74,13 +76,18 @@ void MidiLink::openPorts(int index)
     const unsigned int outputCount = midiOut->getPortCount();
     for (unsigned int i = 0; i < outputCount; ++i)
         outputNames.append(portNameText(midiOut->getPortName(i)));
-    const unsigned int bestPort = unsigned(bestOutputPort(outputNames, inputName));
+    const int best = bestOutputPort(outputNames, inputName);
     // Some backends only warn when asked to open a port that does not exist
     // and leave the output unconnected; an update sent into nowhere would wait
-    // for a reply forever, so having no output port is an error here.
-    if (outputCount == 0)
-        throw RtMidiError("No MIDI output port is available to reach the instrument.",
+    // for a reply forever, so having no output port is an error here. So is
+    // having only the uploader's own: an instrument that offers no port to
+    // send to (an input-only device) cannot be updated.
+    if (best < 0)
+        throw RtMidiError(outputCount == 0 ? "No MIDI output port is available to reach the instrument."
+                                           : "No MIDI output port reaches the instrument: the only ones listed "
+                                             "are the uploader's own.",
                           RtMidiError::NO_DEVICES_FOUND);
+    const unsigned int bestPort = unsigned(best);
 
     midiIn->setCallback(&onMidiInput, nullptr);
     midiIn->ignoreTypes(false, false, false);
@@ -108,8 +115,10 @@ int MidiLink::bestOutputPort(const QStringList &outputNames, const QString &inpu
     // otherwise be taken.
     int best = -1;
     int bestEnding = -1;
-    int bestPort = 0;
+    int bestPort = -1;
     for (int i = 0; i < outputNames.size(); ++i) {
+        if (isOwnPort(outputNames.at(i)))
+            continue;
         const int score = nameSimilarity(outputNames.at(i), inputName);
         const int ending = commonEnding(outputNames.at(i), inputName);
         if (score > best || (score == best && ending > bestEnding)) {
@@ -119,6 +128,51 @@ int MidiLink::bestOutputPort(const QStringList &outputNames, const QString &inpu
         }
     }
     return bestPort;
+}
+
+bool MidiLink::isOwnPort(const QString &name)
+{
+    // The ports of a client are named "CLIENT:PORT" on JACK and on the ALSA
+    // sequencer ("CLIENT:PORT C:P"). JACK gives a second client of the same
+    // name a suffix ("RtMidi Input Client-01"); the ALSA sequencer keeps the
+    // name, and lists no port of the asking client itself. Over Windows
+    // Multimedia and CoreMIDI the uploader's clients have no ports to list.
+    for (const char *client : {inputClientName, outputClientName}) {
+        const QString prefix = QLatin1String(client);
+        if (!name.startsWith(prefix))
+            continue;
+        int at = prefix.size();
+        if (at < name.size() && name.at(at) == QLatin1Char('-')) {
+            ++at;
+            const int digits = at;
+            while (at < name.size() && name.at(at).isDigit())
+                ++at;
+            if (at == digits)
+                continue;
+        }
+        if (at < name.size() && name.at(at) == QLatin1Char(':'))
+            return true;
+    }
+    return false;
+}
+
+bool MidiLink::inputPortListed() const
+{
+    if (!midiIn || selectedPortName.isEmpty())
+        return true;
+    bool listed = false;
+    // Asked while the port is open, of the service as it is now: a USB
+    // instrument unplugged, or a program's client that ended, is gone from
+    // the list. What the library says while it is asked is not the user's
+    // business here; a service that cannot be asked leaves the port listed.
+    const bool asked = midiclient::sayingOneLineEach(
+        midiIn->getCurrentApi(),
+        [&] {
+            for (unsigned int i = 0, count = midiIn->getPortCount(); i < count && !listed; ++i)
+                listed = portNameText(midiIn->getPortName(i)) == selectedPortName;
+        },
+        false);
+    return listed || !asked;
 }
 
 int MidiLink::commonEnding(const QString &a, const QString &b)

@@ -35,10 +35,20 @@ public:
     static int nameSimilarity(QString a, QString b);
     // The position, among outputNames, of the output port to open beside the
     // input inputName: the most alike by name, and of equally alike ones the
-    // one sharing the longer ending with it; 0 when there is none.
+    // one sharing the longer ending with it; the uploader's own ports are
+    // never chosen. -1 when there is none to choose.
     static int bestOutputPort(const QStringList &outputNames, const QString &inputName);
+    // Whether the port called name belongs to one of the uploader's own MIDI
+    // clients (or another uploader's): sent there, an update would reach no
+    // instrument.
+    static bool isOwnPort(const QString &name);
     // How many characters the two names share at their ends.
     static int commonEnding(const QString &a, const QString &b);
+
+    // Whether the input port that openPorts opened is still listed by the
+    // MIDI service: false once the instrument has been unplugged or switched
+    // off (or its program ended). True when the service cannot be asked.
+    bool inputPortListed() const;
 
     // Sends the message that starts at message: the bytes up to and including
     // the first 0xF7 among the available ones. Returns the number of bytes

@@ -9,7 +9,29 @@ unsigned char rxBuffer[rxCapacity];
 int32_t rxLength = 0;
 
 namespace {
-const unsigned char acknowledgement[] = {0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
+// The MIDI standard's handshake messages for device 0x10 and packet 0:
+// F0 7E 10 <sub-ID> 00 F7.
+constexpr int32_t handshakeLength = 6;
+const unsigned char handshakeStart[] = {0xF0, 0x7E, 0x10};
+
+Reply handshakeReply(const unsigned char *message, int32_t length)
+{
+    if (length != handshakeLength || !std::equal(handshakeStart, handshakeStart + 3, message) || message[4] != 0x00
+        || message[5] != 0xF7)
+        return Reply::None;
+    switch (message[3]) {
+    case 0x7F:
+        return Reply::Acknowledgement;
+    case 0x7E:
+        return Reply::Nak;
+    case 0x7C:
+        return Reply::Wait;
+    case 0x7D:
+        return Reply::Cancel;
+    default:
+        return Reply::None;
+    }
+}
 const unsigned char versionReplyStart[] = {0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E};
 constexpr int32_t versionPayloadOffset = 13;
 
@@ -20,21 +42,34 @@ bool startsWith(const unsigned char *message, int32_t length, const unsigned cha
 }
 } // namespace
 
+void SysexReceiver::publish(Reply kind)
+{
+    // Relaxed: made visible to the GUI thread by the release store below.
+    reply.store(kind, std::memory_order_relaxed);
+    // Release: pairs with the acquire in takeReply.
+    ackReceived.store(true, std::memory_order_release);
+    wakeReplyWaiter();
+}
+
 void SysexReceiver::handleMessage(const unsigned char *message, int32_t length)
 {
-    // Every completed message withdraws a reply that has not been taken yet.
+    const bool versionReply = startsWith(message, length, versionReplyStart, sizeof versionReplyStart);
+    // Acquire: pairs with the release in setVersionAnswers, so that a version
+    // reply to a message sent after the switch is judged by it.
+    const bool answers = !versionReply || versionAnswers.load(std::memory_order_acquire);
+    // Every other completed message withdraws a reply that has not been taken
+    // yet. An announcement does not: it belongs to no exchange, and an
+    // acknowledgement it withdrew would leave the update waiting for ever.
     // Relaxed: the GUI thread learns nothing from a cleared flag.
-    ackReceived.store(false, std::memory_order_relaxed);
+    if (answers)
+        ackReceived.store(false, std::memory_order_relaxed);
 
-    if (length == int32_t(sizeof acknowledgement)
-        && startsWith(message, length, acknowledgement, sizeof acknowledgement)) {
-        // Release: pairs with the acquire in takeAck.
-        ackReceived.store(true, std::memory_order_release);
-        wakeReplyWaiter();
+    if (const Reply kind = handshakeReply(message, length); kind != Reply::None) {
+        publish(kind);
         return;
     }
 
-    if (!startsWith(message, length, versionReplyStart, sizeof versionReplyStart))
+    if (!versionReply)
         return;
     // The payload must lie before the closing 0xF7 (at length - 1). A reply
     // whose length bytes or declared payload reach past it is garbled and
@@ -55,9 +90,11 @@ void SysexReceiver::handleMessage(const unsigned char *message, int32_t length)
     for (int32_t i = 0; i < kept; ++i)
         version[i].store(static_cast<char>(message[versionPayloadOffset + i]), std::memory_order_relaxed);
     version[kept].store('\0', std::memory_order_relaxed);
-    // Release: publishes the length and text written above.
-    ackReceived.store(true, std::memory_order_release);
-    wakeReplyWaiter();
+    // The release store in publish makes the length and text written above
+    // visible with the reply. An announcement publishes nothing: its text
+    // is read only with the answer to the first message of an update.
+    if (answers)
+        publish(Reply::Version);
 }
 
 // The reply is published before the waiting thread is woken, never after:
@@ -102,12 +139,28 @@ void SysexReceiver::setReplyWaiter(QAbstractEventDispatcher *dispatcher)
         std::this_thread::yield();
 }
 
-bool SysexReceiver::takeAck()
+Reply SysexReceiver::takeReply()
 {
     // One atomic read-and-clear, so a reply set between a separate read and
-    // clear cannot be lost. Acquire: pairs with the release in handleMessage,
-    // making versionLength and version complete for the caller.
-    return ackReceived.exchange(false, std::memory_order_acquire);
+    // clear cannot be lost. Acquire: pairs with the release in publish,
+    // making reply, versionLength and version complete for the caller.
+    if (!ackReceived.exchange(false, std::memory_order_acquire))
+        return Reply::None;
+    // Relaxed: ordered after the acquire above. A later reply may have
+    // replaced it since; the later one is what the instrument says now.
+    return reply.load(std::memory_order_relaxed);
+}
+
+bool SysexReceiver::takeAck()
+{
+    const Reply taken = takeReply();
+    return taken == Reply::Acknowledgement || taken == Reply::Version;
+}
+
+void SysexReceiver::setVersionAnswers(bool answers)
+{
+    // Release: pairs with the acquire in handleMessage.
+    versionAnswers.store(answers, std::memory_order_release);
 }
 
 std::string SysexReceiver::versionString() const
@@ -154,7 +207,14 @@ void onMidiInput(double, std::vector<unsigned char> *bytes, void *)
             rxBuffer[rxLength] = 0xF7;
             sysexReceiver.handleMessage(rxBuffer, rxLength + 1);
             rxBuffer[0] = 0;
+        } else {
+            // Any other status byte (0x80 to 0xEF, 0xF1 to 0xF6) ends a SysEx
+            // message unfinished, as MIDI 1.0 has it: the message is
+            // abandoned, and the data bytes after it belong to that status.
+            // Kept, they could make a reply out of two messages (a merger's
+            // Note On inside a cut reply).
+            rxBuffer[0] = 0;
+            rxLength = 0;
         }
-        // Other status bytes neither end nor restart a message.
     }
 }

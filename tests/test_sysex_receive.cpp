@@ -27,6 +27,7 @@ protected:
         std::memset(rxBuffer, 0, sizeof rxBuffer);
         rxLength = 0;
         sysexReceiver.ackReceived = false;
+        sysexReceiver.setVersionAnswers(true);
         sysexReceiver.versionLength = 0;
         for (auto &c : sysexReceiver.version)
             c = '\0';
@@ -84,10 +85,68 @@ TEST_F(ReceivePath, StartByteInsideAMessageStartsAgain)
     EXPECT_EQ(rxLength, 5);
 }
 
-TEST_F(ReceivePath, OtherStatusBytesNeitherEndNorRestartAMessage)
+// As MIDI 1.0 has it: any status byte but a real-time one ends a SysEx
+// message, unfinished; the data bytes after it are that status's.
+TEST_F(ReceivePath, StatusByteInsideAMessageAbandonsIt)
 {
-    deliver({0xF0, 0x7E, 0x90, 0x10, 0x7F, 0xF1, 0x00, 0xF7});
+    // A reply cut by a Note On, as a merger or a keyboard on the same cable
+    // makes it: no acknowledgement came.
+    deliver({0xF0, 0x7E, 0x10});
+    deliver({0x90, 0x7F, 0x00});
+    deliver({0xF7});
+    EXPECT_FALSE(sysexReceiver.takeAck());
+    EXPECT_EQ(rxLength, 0);
+    for (unsigned char status : {0x80, 0xB0, 0xEF, 0xF1, 0xF2, 0xF3, 0xF6}) {
+        deliver({0xF0, 0x7E, 0x10, 0x7F, status, 0x00, 0xF7});
+        EXPECT_FALSE(sysexReceiver.takeAck()) << int(status);
+    }
+    // The next message is collected on its own, real-time bytes inside it.
+    deliver({0xF0, 0x7E, 0xF8, 0x10, 0x7F, 0x00, 0xFE, 0xF7});
     EXPECT_TRUE(sysexReceiver.takeAck());
+}
+
+// The MIDI standard's other handshake replies, for device 0x10 and packet 0
+// as the acknowledgement is, are told apart from it and from each other.
+TEST_F(ReceivePath, HandshakeRepliesAreToldApart)
+{
+    const std::pair<unsigned char, Reply> handshakes[] = {
+        {0x7F, Reply::Acknowledgement}, {0x7E, Reply::Nak}, {0x7C, Reply::Wait}, {0x7D, Reply::Cancel}};
+    for (const auto &[subId, kind] : handshakes) {
+        deliver({0xF0, 0x7E, 0x10, subId, 0x00, 0xF7});
+        EXPECT_EQ(sysexReceiver.takeReply(), kind) << int(subId);
+        EXPECT_EQ(sysexReceiver.takeReply(), Reply::None);
+        // Another packet number or device is no reply of this exchange.
+        deliver({0xF0, 0x7E, 0x10, subId, 0x01, 0xF7});
+        deliver({0xF0, 0x7E, 0x11, subId, 0x00, 0xF7});
+        EXPECT_EQ(sysexReceiver.takeReply(), Reply::None) << int(subId);
+    }
+    // The latest reply is the one taken: a WAIT, then the ACK after it.
+    deliver({0xF0, 0x7E, 0x10, 0x7C, 0x00, 0xF7});
+    deliver(ack);
+    EXPECT_EQ(sysexReceiver.takeReply(), Reply::Acknowledgement);
+    deliver(versionReply("1.0"));
+    EXPECT_EQ(sysexReceiver.takeReply(), Reply::Version);
+}
+
+// Once the first message is answered, a version reply is the instrument's
+// announcement: its text is kept, but it neither answers the message in
+// flight nor withdraws an answer not yet taken.
+TEST_F(ReceivePath, AnAnnouncementAnswersNothing)
+{
+    sysexReceiver.setVersionAnswers(false);
+    deliver(versionReply("1.5"));
+    EXPECT_EQ(sysexReceiver.takeReply(), Reply::None);
+    EXPECT_EQ(sysexReceiver.versionString(), "1.5");
+    EXPECT_EQ(sysexReceiver.versionLength, 3);
+
+    deliver(ack);
+    deliver(versionReply("1.6"));
+    EXPECT_EQ(sysexReceiver.takeReply(), Reply::Acknowledgement);
+    EXPECT_EQ(sysexReceiver.versionString(), "1.6");
+    // Any other message still withdraws it.
+    deliver(ack);
+    deliver({0xF0, 0x43, 0x10, 0xF7});
+    EXPECT_EQ(sysexReceiver.takeReply(), Reply::None);
 }
 
 // An 0xF7 completes the message begun by the last 0xF0, once: one with no
@@ -259,8 +318,24 @@ TEST(PortNames, OfEquallyAlikeOutputsTheOneEndingAsTheInputDoesIsOpened)
               MidiLink::nameSimilarity(system[1], "system:midi_capture_2"));
     EXPECT_EQ(MidiLink::bestOutputPort(system, "system:midi_capture_2"), 1);
     EXPECT_EQ(MidiLink::bestOutputPort(system, "system:midi_capture_1"), 0);
-    // The name score still comes first; with no output, port 0.
+    // The name score still comes first; with no output, none.
     EXPECT_EQ(MidiLink::bestOutputPort({"Other 2", "Tessarine <:MIDI 1"}, "Tessarine >:MIDI 2"), 1);
-    EXPECT_EQ(MidiLink::bestOutputPort({}, "Tessarine >:MIDI"), 0);
+    EXPECT_EQ(MidiLink::bestOutputPort({}, "Tessarine >:MIDI"), -1);
+}
+
+// The uploader's own input port, named after the picked input, would win the
+// match for an instrument that offers no port to send to.
+TEST(PortNames, TheUploadersOwnPortsAreNeverTheOutput)
+{
+    const QString input = "Keys >:MIDI";
+    EXPECT_EQ(MidiLink::bestOutputPort({"RtMidi Input Client:Keys >:MIDI", "Midi Through:Port-0"}, input), 1);
+    EXPECT_EQ(MidiLink::bestOutputPort({"RtMidi Input Client:Keys >:MIDI"}, input), -1);
+    // Another uploader's clients, as JACK renames them, and the ALSA form.
+    EXPECT_TRUE(MidiLink::isOwnPort("RtMidi Input Client-01:Keys >:MIDI"));
+    EXPECT_TRUE(MidiLink::isOwnPort("RtMidi Output Client:RtMidi Output 130:0"));
+    // Names that only look alike are instruments' ports.
+    EXPECT_FALSE(MidiLink::isOwnPort("RtMidi Input Client-x:MIDI"));
+    EXPECT_FALSE(MidiLink::isOwnPort("RtMidi Input Clients:MIDI"));
+    EXPECT_FALSE(MidiLink::isOwnPort("Keys:RtMidi Input Client:MIDI"));
 }
 } // namespace

@@ -130,6 +130,33 @@ TEST_F(UpdateFile, HeaderCutShortStaysWithinTheImage)
     EXPECT_EQ(updater->fileVersion(), QByteArray());
 }
 
+// A header message of 33 bytes is one byte short of its version text: not
+// accepted, and none of its fields is taken from the message after it,
+// which holds a version text where the header's would be.
+TEST_F(UpdateFile, HeaderOneByteShortIsNotAcceptedWhateverFollows)
+{
+    Bytes cut = header("");
+    cut.resize(32);
+    cut.push_back(0xF7);
+    Bytes next = header("9.9");
+    std::fill(next.begin() + 5, next.begin() + 33, 0x01);
+    Bytes file = cut;
+    file.insert(file.end(), next.begin(), next.end());
+    const auto updater = load(file);
+    EXPECT_STREQ(updater->versionText, "");
+    EXPECT_EQ(updater->headerNumbers[5], 0);
+    EXPECT_EQ(updater->fileVersion(), QByteArray());
+    const UpdateHeader read = readHeader(file.data(), int32_t(file.size()));
+    EXPECT_FALSE(read.accepted);
+    EXPECT_EQ(read.fault, UpdateHeader::Fault::CutShort);
+    EXPECT_EQ(read.length, 33);
+
+    Bytes whole = header("");
+    whole.resize(33);
+    whole.push_back(0xF7);
+    EXPECT_EQ(readHeader(whole.data(), int32_t(whole.size())).fault, UpdateHeader::Fault::None);
+}
+
 // The version text ends with its 0x00 or with the header message, whichever
 // comes first: a header without its 0x00 must not pull in the bytes of every
 // message after it (a 2 MB file made a question of 2,000,065 characters).
@@ -154,6 +181,8 @@ TEST_F(UpdateFile, VersionTextEndsWithTheHeaderMessage)
     EXPECT_STREQ(load(early)->versionText, "");
 }
 
+// An empty file is no update: the uploader sends nothing and says so, and
+// the check says so too, without refusing it over any service.
 TEST_F(UpdateFile, EmptyFileReadsAsNothing)
 {
     const auto updater = load({});
@@ -161,7 +190,27 @@ TEST_F(UpdateFile, EmptyFileReadsAsNothing)
     EXPECT_STREQ(updater->versionText, "");
     const FileCheck check = checkUpdateFile(updater->image.get(), updater->size);
     EXPECT_EQ(check.messages, 0);
-    EXPECT_TRUE(check.findings.empty());
+    ASSERT_EQ(check.findings.size(), 1u);
+    EXPECT_EQ(check.findings[0].kind, FileFinding::Kind::NoMessage);
+    EXPECT_EQ(check.findings[0].refusedOver, 0u);
+    EXPECT_EQ(check.findings[0].text, "The file is empty: it holds no message, and the uploader would send nothing.");
+}
+
+// A file whose size says 0 and that holds bytes all the same (as those under
+// /proc do) is read whole, as far as it goes.
+TEST_F(UpdateFile, FileWhoseSizeSaysNothingIsReadToItsEnd)
+{
+    const QString path = dir.filePath(QStringLiteral("proc.tsu"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/proc/self/cmdline"), path));
+    Updater updater(path, nullptr);
+    EXPECT_EQ(updater.size, 0);
+    ASSERT_EQ(updater.readFile(path, updater.size), 0) << updater.readProblem.toStdString();
+    QFile own(QStringLiteral("/proc/self/cmdline"));
+    ASSERT_TRUE(own.open(QIODevice::ReadOnly));
+    const QByteArray expected = own.readAll();
+    ASSERT_GT(expected.size(), 0);
+    ASSERT_EQ(updater.size, expected.size());
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(updater.image.get()), updater.size), expected);
 }
 
 TEST_F(UpdateFile, FileThatShrinksAfterItWasProbedIsNotRead)
@@ -335,6 +384,23 @@ TEST(FileCheck, BytesAServiceWouldNotCarryInsideAMessageAreFoundWhereTheyAre)
                             "message: the ALSA sequencer would end the message there, and the instrument would "
                             "receive something else.");
 
+    // Every byte of a message that a service alters is found, each in its
+    // place: a real-time byte and a status byte after it, and 0xF6, the
+    // last status byte the ALSA sequencer ends a message at.
+    Bytes several = message(10);
+    several[2] = 0xF8;
+    several[4] = 0x90;
+    several[6] = 0xF6;
+    const FileCheck each = check({header("1.0"), several});
+    ASSERT_EQ(each.findings.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(each.findings[i].offset, int32_t(38 + 2 + 2 * i));
+        EXPECT_EQ(each.findings[i].refusedOver, bit(MidiService::Alsa));
+    }
+    EXPECT_EQ(each.findings[2].value, 0xF6);
+    EXPECT_NE(each.findings[2].text.find("would end the message there"), std::string::npos);
+    EXPECT_EQ(each.refusal(MidiService::Alsa)->value, 0xF8);
+
     // A message that is no SysEx message at all.
     const FileCheck noStart = check({header("1.0"), {0x01, 0x02, 0xF7}});
     EXPECT_EQ(only(noStart).kind, FileFinding::Kind::NoStartByte);
@@ -343,6 +409,33 @@ TEST(FileCheck, BytesAServiceWouldNotCarryInsideAMessageAreFoundWhereTheyAre)
     for (MidiService service : measuredServices)
         sysexOnly |= limitsOf(service).carriesOnlySysex ? bit(service) : 0;
     EXPECT_EQ(refusedOver(noStart), sysexOnly);
+}
+
+// A header that is not accepted says which of its fields is wrong.
+TEST(FileCheck, AHeaderNotAcceptedSaysWhy)
+{
+    Bytes otherSignature = header("1.0");
+    otherSignature[2] = 0x11;
+    Bytes otherFormat = header("1.0");
+    otherFormat[8] = 0x01;
+    Bytes cut = header("");
+    cut.resize(20);
+    cut.push_back(0xF7);
+    const std::vector<std::tuple<Bytes, UpdateHeader::Fault, int32_t, std::string>> cases{
+        {otherSignature, UpdateHeader::Fault::Signature, 0,
+         "The first message starts with F0 7E 11 07 02, not with the header's signature F0 7E 10 07 02."},
+        {otherFormat, UpdateHeader::Fault::FormatNumber, 5, "The header message's format number (at offset 5) is 1, not 0."},
+        {cut, UpdateHeader::Fault::CutShort, 0,
+         "The header message is cut short: it ends after 21 bytes, before its version text at offset 33."},
+    };
+    for (const auto &[first, fault, offset, why] : cases) {
+        EXPECT_EQ(readHeader(first.data(), int32_t(first.size())).fault, fault) << why;
+        const FileCheck warned = check({first, message(8)});
+        EXPECT_EQ(only(warned).kind, FileFinding::Kind::NoHeader);
+        EXPECT_EQ(only(warned).offset, offset);
+        EXPECT_EQ(only(warned).text, why + " The header is not accepted: the instrument may not take the file, "
+                                           "and the main window shows no version to update to.");
+    }
 }
 
 TEST(FileCheck, TheHeaderAndItsVersionTextOnlyWarn)
@@ -366,16 +459,27 @@ TEST(FileCheck, TheHeaderAndItsVersionTextOnlyWarn)
               "The version text is 20 characters long; the main window shows only its first 19.");
 }
 
-TEST(FileCheck, OfManyBadMessagesAFewAreNamedAndTheRestCounted)
+TEST(FileCheck, OfManyBadMessagesAFewAreNamedAndTheRestCountedAndPlaced)
 {
     Bytes noteOn = message(8);
+    noteOn[2] = 0xF8;
     noteOn[3] = 0x90;
     std::vector<Bytes> messages{header("1.0")};
     messages.insert(messages.end(), 1000, noteOn);
     const FileCheck many = check(messages, {0xF0});
     EXPECT_EQ(many.messages, 1001);
-    EXPECT_LE(many.findings.size(), 11u);
-    EXPECT_EQ(int64_t(many.findings.size()) + many.findingsLeftOut, 1001);
+    EXPECT_EQ(many.findings.size(), size_t(findingsListedOfAKind) + 1);
+    EXPECT_EQ(int64_t(many.findings.size()) + many.findingsLeftOut, 2001);
+    ASSERT_EQ(many.counts.size(), 2u);
+    // In the order of their kinds.
+    EXPECT_EQ(many.counts[0].kind, FileFinding::Kind::BytesAfterLastMessage);
+    EXPECT_EQ(many.counts[0].total, many.counts[0].listed);
+    const FindingCount &altered = many.counts[1];
+    EXPECT_EQ(altered.kind, FileFinding::Kind::AlteredByteInside);
+    EXPECT_EQ((std::pair{altered.total, altered.listed}), (std::pair{int64_t(2000), findingsListedOfAKind}));
+    // Two findings a message: the first left out is the first byte of
+    // message 2 + 50.
+    EXPECT_EQ((std::pair{altered.firstLeftOutMessage, altered.firstLeftOutOffset}), (std::pair{52, 38 + 50 * 8 + 2}));
     // The first refusal is still the first in the file.
     ASSERT_NE(many.refusal(MidiService::Alsa), nullptr);
     EXPECT_EQ(many.refusal(MidiService::Alsa)->message, 2);

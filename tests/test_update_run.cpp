@@ -371,6 +371,91 @@ TEST_F(UpdateRun, ASilentInstrumentIsExplainedUntilItAnswers)
     expectReceived(instrument, messages);
 }
 
+// The note follows what the instrument said: a WAIT is no silence to check
+// the cable for, and a port that has gone (unplugged, switched off, its
+// program ended) is said to be gone.
+TEST_F(UpdateRun, TheWaitNoteSaysWhatTheInstrumentSaidOrThatItHasGone)
+{
+    SimulatedInstrument instrument({"--wait", "2", "--wait-time", "1200", "--stop-after", "2"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    auto *note = window.findChild<QLabel *>(QStringLiteral("labelWaitNote"));
+    QStringList shown;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (note->isVisible() && (shown.isEmpty() || shown.last() != note->text()))
+            shown << note->text();
+        // Once the third message waits in vain, the instrument goes.
+        if (shown.size() == 2 && instrument.logLines().size() == 3)
+            instrument.stop();
+        // And Exit, once it is said; or, bounded, if it never is.
+        if (shown.size() == 3 || clock.elapsed() > 20000)
+            QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("pushButton")), Qt::LeftButton);
+    });
+    watch.start(5);
+    configure = [](Updater &updater) { updater.silenceNoteDelay = 50; };
+    const auto messages = runThreeMessages();
+    watch.stop();
+
+    ASSERT_EQ(shown.size(), 3) << shown.join(" | ").toStdString();
+    EXPECT_EQ(shown[0], "The instrument asked the update to wait: it is busy with message 2 of 3. The update goes "
+                        "on when the instrument answers. Exit stops the update.");
+    EXPECT_TRUE(shown[1].startsWith("Waiting for the instrument to answer message 3 of 3, sent to"));
+    EXPECT_EQ(shown[2], QStringLiteral("The instrument's MIDI port \u201c%1\u201d has gone (it was unplugged or "
+                                       "switched off) while the update waited for its answer to message 3 of 3. "
+                                       "Exit ends the program.")
+                            .arg(QString::fromStdString(instrument.portName())));
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_EQ(instrument.logLines(), expectedLog(messages));
+}
+
+// The MIDI standard's NAK: the message went wrong on its way, and goes again
+// as it is; an instrument that refuses it three times in a row will not
+// take it, and the update stops there.
+TEST_F(UpdateRun, ANakSendsTheMessageAgain)
+{
+    SimulatedInstrument instrument({"--nak", "2"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    const auto messages = runThreeMessages();
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, "End");
+    EXPECT_EQ(steps, threeMessageSteps);
+    expectReceived(instrument, {messages[0], messages[1], messages[1], messages[2]});
+}
+
+TEST_F(UpdateRun, ThreeNaksInARowStopTheUpdate)
+{
+    SimulatedInstrument instrument({"--nak", "2", "--nak", "3", "--nak", "4", "--nak", "5"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes;
+    const auto messages = runThreeMessages();
+    ASSERT_EQ(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text,
+              "The instrument refused message 2 of 3 (462 bytes) 3 times in a row, so the update has stopped.");
+    EXPECT_EQ(steps, std::vector<ProgressStep>(threeMessageSteps.begin(), threeMessageSteps.begin() + 2));
+    expectReceived(instrument, {messages[0], messages[1], messages[1], messages[1]});
+}
+
+// The MIDI standard's CANCEL: the instrument stops the update, and not one
+// more message goes.
+TEST_F(UpdateRun, ACancelStopsTheUpdateWithItsBox)
+{
+    SimulatedInstrument instrument({"--version", "2.0", "--cancel", "2"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::Yes; });
+    const auto messages = runThreeMessages();
+
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[1].text, "The instrument cancelled the update at message 2 of 3, so the update has "
+                                   "stopped. Nothing more was sent to it.");
+    EXPECT_TRUE(boxes.boxes[1].plain);
+    EXPECT_EQ(steps, std::vector<ProgressStep>(threeMessageSteps.begin(), threeMessageSteps.begin() + 2));
+    expectReceived(instrument, {messages[0], messages[1]});
+}
+
 TEST_F(UpdateRun, ThousandsOfMessagesGoThroughWithoutAStall)
 {
     SimulatedInstrument instrument;
@@ -481,6 +566,29 @@ TEST_F(UpdateRun, TheQuestionShowsBothVersionsAsTheyAre)
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text, "Current firmware version is <b>1.0</b><!--\nNew version is 2.2\nReplace ?");
     EXPECT_TRUE(boxes.boxes[0].plain);
+}
+
+// A file's version text of 64 bytes is shown whole in the question; one of 65
+// is cut at 64 and ends with "…". Its header is accepted or not: the question
+// shows the text at offset 33 either way.
+TEST_F(UpdateRun, TheQuestionCutsALongVersionTextAtSixtyFourBytes)
+{
+    SimulatedInstrument instrument({"--version", "1.0"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::No; });
+    std::string text;
+    for (int i = 0; text.size() < 65; ++i)
+        text += char('a' + i % 26);
+    Bytes otherFormat = header(text.substr(0, 64));
+    otherFormat[8] = 0x01;
+    runUpdate(writeFile({otherFormat, message(8, 0x11)}));
+    runUpdate(writeFile({header(text), message(8, 0x11)}));
+
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Current firmware version is 1.0\nNew version is %1\nReplace ?")
+                                       .arg(QString::fromStdString(text.substr(0, 64))));
+    EXPECT_EQ(boxes.boxes[1].text, QStringLiteral("Current firmware version is 1.0\nNew version is %1\u2026\nReplace ?")
+                                       .arg(QString::fromStdString(text.substr(0, 64))));
 }
 
 // An output whose driver fails, as when the instrument is unplugged mid-update
@@ -605,6 +713,33 @@ protected:
         ASSERT_NE(sysexReceiver.versionLength.load(), 0);
     }
 
+    // In the instrument's log, leaving its announcements aside, a message
+    // received, its answer sent, the next message received, and so on; and
+    // "End" after the last answer.
+    void expectEachMessageAnsweredBeforeTheNext(const SimulatedInstrument &instrument,
+                                                const std::vector<Bytes> &messages, int64_t endShownAt)
+    {
+        std::vector<std::string> exchange;
+        std::vector<std::string> received;
+        int64_t lastReplyAt = 0;
+        for (const std::string &line : instrument.logLines()) {
+            const auto words = parts(line);
+            ASSERT_GE(words.size(), 3u) << line;
+            const std::string bytes = line.substr(line.find(' ', 3) + 1);
+            if (words[0] == "rx")
+                received.push_back(bytes);
+            if (received.empty() || (words[0] == "tx" && bytes.rfind("f0 7e 10 07 02", 0) == 0
+                                     && received.size() > 1))
+                continue;
+            exchange.push_back(words[0]);
+            if (words[0] == "tx")
+                lastReplyAt = std::stoll(words[1]);
+        }
+        EXPECT_EQ(received, expectedLog(messages));
+        EXPECT_EQ(exchange, std::vector<std::string>({"rx", "tx", "rx", "tx", "rx", "tx"}));
+        EXPECT_GT(endShownAt, lastReplyAt);
+    }
+
     static int64_t nowMicroseconds()
     {
         return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -636,26 +771,29 @@ TEST_F(UpdateAfterAnnouncement, EachMessageWaitsForTheAnswerToTheOneBefore)
     EXPECT_EQ(steps, threeMessageSteps);
     instrument.stop();
 
-    // After the announcements, the instrument's log alternates: a message
-    // received, its reply sent, the next message received, and so on.
-    std::vector<std::string> exchange;
-    std::vector<std::string> received;
-    int64_t lastReplyAt = 0;
-    for (const std::string &line : instrument.logLines()) {
-        const auto words = parts(line);
-        ASSERT_GE(words.size(), 3u) << line;
-        if (words[0] == "rx") {
-            received.push_back(line.substr(line.find(' ', 3) + 1));
-        }
-        if (words[0] == "rx" || !received.empty()) {
-            exchange.push_back(words[0]);
-            if (words[0] == "tx")
-                lastReplyAt = std::stoll(words[1]);
-        }
-    }
-    EXPECT_EQ(received, expectedLog(messages));
-    EXPECT_EQ(exchange, std::vector<std::string>({"rx", "tx", "rx", "tx", "rx", "tx"}));
-    EXPECT_GT(endShownAt, lastReplyAt);
+    expectEachMessageAnsweredBeforeTheNext(instrument, messages, endShownAt);
+}
+
+// After the first message, a version reply is an announcement, however
+// often it comes: each message still waits for its own acknowledgement.
+TEST_F(UpdateAfterAnnouncement, AnnouncementsDuringTheUpdateAnswerNothing)
+{
+    SimulatedInstrument instrument({"--version", "2.0", "--announce", "2.0", "--announce-interval", "2",
+                                    "--announce-from", "2", "--delay", "150", "--timestamps"});
+    ASSERT_NO_FATAL_FAILURE(connectTo(instrument));
+    int64_t endShownAt = 0;
+    BoxAnswerer boxes([](const SeenBox &) { return QMessageBox::Yes; });
+    boxes.onBox = [&](const SeenBox &box) {
+        if (box.text == "End")
+            endShownAt = nowMicroseconds();
+    };
+    const auto messages = runThreeMessages();
+
+    ASSERT_EQ(boxes.boxes.size(), 2u);
+    EXPECT_EQ(boxes.boxes[1].text, "End");
+    EXPECT_EQ(steps, threeMessageSteps);
+    instrument.stop();
+    expectEachMessageAnsweredBeforeTheNext(instrument, messages, endShownAt);
 }
 
 TEST_F(UpdateAfterAnnouncement, AnsweringNoSendsOnlyTheFirstMessage)

@@ -302,6 +302,34 @@ class Fixture(unittest.TestCase):
                   f"  expected {expected[first][:60] if first < len(expected) else 'nothing'}")
 
 
+    def assert_each_message_answered_before_the_next(self, instrument, messages):
+        """The instrument's log (written with --timestamps), its version
+        announcements after the first message left aside: each message
+        received, then its answer sent, then the next message, and so on."""
+        instrument.stop()
+        received, exchange = [], []
+        for line in instrument.lines():
+            kind, _, data = line.split(" ", 2)
+            if kind == "rx":
+                received.append(data)
+            if not received or (kind == "tx" and data.startswith("f0 7e 10 07 02") and len(received) > 1):
+                continue
+            exchange.append(kind)
+        self.assertEqual(received, [du.hex_line(m) for m in messages])
+        self.assertEqual(exchange, ["rx", "tx"] * len(messages))
+
+    def refused_port_box(self, uploader):
+        """The port-open error box after Ok: its text, once closed and the
+        program ended as for any port failure."""
+        box = uploader.wait_window(du.MESSAGE_TITLE, "the error message")
+        screen = self.wait_screen("the error message", lambda s: self.boxes(s))
+        text = self.boxes(screen)[0]["text"]
+        uploader.close_box(box)
+        code = uploader.wait_exit()
+        self.assertGreater(code, 0, f"the program ended with {code}")
+        self.assertFalse(self.file_dialog_appeared())
+        return text
+
 
 class WholeProgram(Fixture):
     """The program over a private JACK server, as on a machine without a sound card."""
@@ -590,16 +618,56 @@ class WholeProgram(Fixture):
         du.wait_for("the picked port to go", lambda: picked.port not in du.midi_output_ports(self.jack_name), TIMEOUT)
         uploader.click_ok(dialog)
 
-        box = uploader.wait_window(du.MESSAGE_TITLE, "the error message")
-        screen = self.wait_screen("the error message", lambda s: self.boxes(s))
-        self.assertTrue(self.boxes(screen)[0]["text"].startswith("The MIDI ports could not be opened.\n"),
-                        self.boxes(screen)[0]["text"])
-        uploader.close_box(box)
-        code = uploader.wait_exit()
-        self.assertNotEqual(code, 0)
-        self.assertGreater(code, 0, f"the program died from signal {-code}")
-        self.assertFalse(self.file_dialog_appeared())
+        text = self.refused_port_box(uploader)
+        self.assertTrue(text.startswith("The MIDI ports could not be opened.\n"), text)
         self.assert_log_is(other, [])
+
+    def test_an_instrument_announcing_its_version_has_each_message_answered_before_the_next(self):
+        # Announcements every 2 ms from the second message on; each answer
+        # comes 100 ms after its message.
+        instrument = self.start_instrument("--version", "1.0.0", "--announce", "1.0.0", "--announce-interval", "2",
+                                           "--announce-from", "2", "--delay", "100", "--timestamps")
+        file = self.make_file("1.1.0", messages=5, length=64)
+        uploader = self.start_update(file)
+        self.install(uploader, "Current firmware version is 1.0.0\nNew version is 1.1.0\nReplace ?")
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_each_message_answered_before_the_next(instrument, du.tsu_messages(file))
+
+    def test_a_nak_has_the_message_sent_again_and_a_cancel_stops_the_update(self):
+        messages_sent_twice = self.start_instrument("--name", "Tessarine N", "--version", "1.0.0", "--nak", "3")
+        file = self.make_file("1.1.0", messages=5, length=64)
+        messages = du.tsu_messages(file)
+        uploader = self.start_update(file, messages_sent_twice.port)
+        self.install(uploader, "Current firmware version is 1.0.0\nNew version is 1.1.0\nReplace ?")
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assert_log_is(messages_sent_twice, messages[:3] + messages[2:])
+
+        cancelling = self.start_instrument("--name", "Tessarine C", "--cancel", "3")
+        uploader = self.start_update(file, cancelling.port)
+        cancelled = ("The instrument cancelled the update at message 3 of 6, so the update has stopped. "
+                     "Nothing more was sent to it.")
+        box = uploader.wait_untitled_box()
+        self.wait_screen("the box of the cancel", lambda s: [b for b in self.boxes(s) if b["text"] == cancelled])
+        uploader.close_box(box)
+        self.assertTrue(uploader.running())
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        self.assertEqual(self.box_texts()[-1], cancelled)
+        self.assert_log_is(cancelling, messages[:3])
+
+    def test_an_instrument_with_no_port_to_send_to_is_never_paired_with_the_uploaders_own(self):
+        # Its one port is where the uploader listens; the uploader's own
+        # input, named after it, is no way to the instrument.
+        instrument = self.start_instrument("--no-receive-port")
+        uploader = self.start_uploader()
+        uploader.main_window()
+        uploader.click_ok(uploader.pick_port(0, instrument.port))
+        self.assertEqual(self.refused_port_box(uploader),
+                         "The MIDI ports could not be opened.\nNo MIDI output port reaches the instrument: the only "
+                         "ones listed are the uploader's own.")
+        self.assertEqual([line for line in du.log_lines(uploader.stderr_path) if 'output "RtMidi' in line], [])
 
     def test_a_message_one_byte_over_what_jack_carries_is_refused_and_one_of_its_length_arrives_whole(self):
         # Measured: RtMidi's JACK output drops, without a word, a message
@@ -930,6 +998,22 @@ class OverAlsa(Fixture):
         percent = self.screens()[-1]["labels"]["labelPercent"]
         self.assertLess(int(percent.rstrip("%")), 100)
         self.assertLess(len(instrument.lines()), 40)
+
+    def test_announcements_answer_nothing_and_a_nak_has_the_message_sent_again(self):
+        # Announcements every 5 ms from the second message on, each answer
+        # 50 ms late, and the third message refused once.
+        instrument = self.start_instrument("--version", "1.0.0", "--announce", "1.0.0", "--announce-interval", "5",
+                                           "--announce-from", "2", "--delay", "50", "--nak", "3", "--timestamps")
+        file = self.make_file("1.3.0", messages=5, length=64)
+        uploader = self.start_uploader()
+        uploader.main_window()
+        uploader.click_ok(self.pick(instrument.port))
+        uploader.open_file(file)
+        self.install(uploader, "Current firmware version is 1.0.0\nNew version is 1.3.0\nReplace ?")
+        uploader.click_exit()
+        self.assertEqual(uploader.wait_exit(), 0)
+        messages = du.tsu_messages(file)
+        self.assert_each_message_answered_before_the_next(instrument, messages[:3] + messages[2:])
 
     def test_without_the_sequencer_nothing_is_listed_and_cancel_ends(self):
         # An instrument is on the sequencer, but the program cannot reach it:

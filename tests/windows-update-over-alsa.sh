@@ -6,9 +6,17 @@
 # alone (Wine's windows take no probe), and the instrument's log is compared
 # with the file at the end.
 #
-#   tests/windows-update-over-alsa.sh [--usb-midi] [BUILD]     BUILD: a build
-#       folder that has made the Windows zip (packaging/windows/make-win64-zip.sh
-#       --build BUILD/win64), default build/plain
+#   tests/windows-update-over-alsa.sh [--usb-midi] [BUILD]
+#
+# BUILD (default build) is a build folder with the Linux tools make-tsu and
+# tessarine-sim in BUILD/tools and the Windows zip's folder in BUILD/win64:
+# packaging/windows/make-win64-zip.sh writes build/win64, and a build with
+# the Windows program (dev/test-all.sh's build/plain) has it too. From a fresh
+# clone:
+#
+#   packaging/windows/make-win64-zip.sh
+#   cmake -S . -B build -G Ninja && cmake --build build --target make-tsu tessarine-sim
+#   tests/windows-update-over-alsa.sh build
 #
 # With --usb-midi the instrument is a USB MIDI device in the guest (alsa-vm
 # run --usb-midi): tessarine-sim takes the gadget's end, and the port is
@@ -28,9 +36,12 @@ if [ "${1:-}" != --in-guest ]; then
     shift
   fi
   root=$(cd "$(dirname "$0")/.." && pwd)
-  build=$(cd "${1:-$root/build/plain}" && pwd)
-  exe=$build/win64/zip/tessarine-uploader-1.0.2-win64/tessarine-uploader.exe
-  [ -f "$exe" ] || { echo "no $exe: run packaging/windows/make-win64-zip.sh first" >&2; exit 2; }
+  build=$(cd "${1:-$root/build}" && pwd)
+  exe=$(ls "$build"/win64/zip/tessarine-uploader-*-win64/tessarine-uploader.exe 2>/dev/null | head -n 1)
+  [ -n "$exe" ] || { echo "no $build/win64/zip/tessarine-uploader-*-win64/tessarine-uploader.exe: run packaging/windows/make-win64-zip.sh first" >&2; exit 2; }
+  for tool in make-tsu tessarine-sim; do
+    [ -x "$build/tools/$tool" ] || { echo "no $build/tools/$tool: cmake --build $build --target make-tsu tessarine-sim" >&2; exit 2; }
+  done
   work=$build/win64/alsa
   mkdir -p "$work"
   # Wine's processes die at their start on QEMU's "max" processor model.
@@ -116,8 +127,7 @@ sleep 1
 shot question
 focus "$question"
 xdotool key alt+y
-expected=$(PYTHONPATH="$root/tests" python3 -c "import sys, tsudrive as du; print(len(du.tsu_messages(sys.argv[1])))" \
-           "$file")
+expected=$(PYTHONPATH="$root/tests" python3 -c "import sys, tsudrive; print(len(tsudrive.tsu_messages(sys.argv[1])))" "$file")
 for _ in $(seq 600); do
   [ "$(wc -l <"$work/instrument.log")" -ge "$expected" ] && break
   sleep 0.5

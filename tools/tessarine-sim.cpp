@@ -2,8 +2,10 @@
 // against a real MIDI connection. It opens a virtual output and input port
 // pair, answers each complete SysEx message it receives with one reply
 // (acknowledgement or version reply), can announce its version before the
-// first message, delay or stop its replies, take as long to receive each
-// message as a MIDI cable of a given speed would, and logs the traffic to a file.
+// first message or all along, delay or stop its replies, answer a message
+// with the MIDI standard's NAK, WAIT or CANCEL or with a reply cut by a Note
+// On, take as long to receive each message as a MIDI cable of a given speed
+// would, and logs the traffic to a file.
 // Runs until SIGINT or SIGTERM.
 
 #include "midi/rtmidiclient.h"
@@ -53,6 +55,8 @@ const char usageText[] =
     "  --version TEXT          answer the first message with a version reply carrying TEXT\n"
     "  --announce TEXT         send a version reply carrying TEXT until the first message\n"
     "  --announce-interval MS  time between announcements (default 100)\n"
+    "  --announce-from K       announce from the K-th message received on, to the end,\n"
+    "                          instead of until the first\n"
     "  --delay MS              wait this long before each reply (default 0)\n"
     "  --wire-speed B          bytes per second on the cable (e.g. 3125 for MIDI 1.0's\n"
     "                          31,250 baud): a message counts as arrived only once all its\n"
@@ -60,6 +64,15 @@ const char usageText[] =
     "                          leaves once its own bytes would have crossed the return\n"
     "                          cable (default 0: at once)\n"
     "  --stop-after K          reply only to the first K messages\n"
+    "  --nak K                 answer the K-th message received (resent ones count)\n"
+    "                          with a NAK; repeatable\n"
+    "  --wait K                answer the K-th message received with a WAIT, then with\n"
+    "                          the acknowledgement after --wait-time\n"
+    "  --wait-time MS          time between the WAIT and the acknowledgement (default 1000)\n"
+    "  --cancel K              answer the K-th message received with a CANCEL\n"
+    "  --cut-reply K           answer the K-th message received with an acknowledgement\n"
+    "                          cut by a Note On (F0 7E 10, 90 7F 00, F7), which is none\n"
+    "  --no-receive-port       offer no port to send to (\"NAME <:MIDI\" is not made)\n"
     "  --connect PORT          open the listed port PORT (or the one whose name starts\n"
     "                          with PORT and a space) both ways instead of making ports\n"
     "                          of its own: the instrument's end of a cable that is already\n"
@@ -80,10 +93,23 @@ struct Options
     unsigned delayMs = 0;
     unsigned long wireSpeed = 0;
     std::optional<unsigned long> stopAfter;
+    std::optional<unsigned long> announceFrom;
+    std::set<unsigned long> nakAt;
+    std::optional<unsigned long> waitAt;
+    unsigned waitMs = 1000;
+    std::optional<unsigned long> cancelAt;
+    std::optional<unsigned long> cutReplyAt;
+    bool receivePort = true;
     std::string logPath;
     bool timestamps = false;
     std::optional<std::string> connect;
 };
+
+// The MIDI standard's handshake messages for device 0x10 and packet 0.
+Bytes handshake(unsigned char subId)
+{
+    return {0xF0, 0x7E, 0x10, subId, 0x00, 0xF7};
+}
 
 [[noreturn]] void usageError(const std::string &problem)
 {
@@ -115,9 +141,14 @@ Options parseOptions(int argc, char **argv)
             opt.timestamps = true;
             continue;
         }
-        static const std::set<std::string> valued{"--name",  "--version", "--announce", "--announce-interval",
-                                                  "--delay", "--wire-speed", "--stop-after", "--log",
-                                                  "--connect"};
+        if (arg == "--no-receive-port") {
+            opt.receivePort = false;
+            continue;
+        }
+        static const std::set<std::string> valued{
+            "--name",     "--version", "--announce", "--announce-interval", "--announce-from", "--delay",
+            "--wire-speed", "--stop-after", "--nak",   "--wait",              "--wait-time",     "--cancel",
+            "--cut-reply",  "--log",       "--connect"};
         if (!valued.count(arg))
             usageError("unknown option " + arg);
         if (i + 1 >= argc)
@@ -137,6 +168,18 @@ Options parseOptions(int argc, char **argv)
             opt.wireSpeed = parseNumber<unsigned long>(arg, value);
         else if (arg == "--stop-after")
             opt.stopAfter = parseNumber<unsigned long>(arg, value);
+        else if (arg == "--announce-from")
+            opt.announceFrom = parseNumber<unsigned long>(arg, value);
+        else if (arg == "--nak")
+            opt.nakAt.insert(parseNumber<unsigned long>(arg, value));
+        else if (arg == "--wait")
+            opt.waitAt = parseNumber<unsigned long>(arg, value);
+        else if (arg == "--wait-time")
+            opt.waitMs = parseNumber<unsigned>(arg, value);
+        else if (arg == "--cancel")
+            opt.cancelAt = parseNumber<unsigned long>(arg, value);
+        else if (arg == "--cut-reply")
+            opt.cutReplyAt = parseNumber<unsigned long>(arg, value);
         else if (arg == "--connect")
             opt.connect = value;
         else
@@ -144,6 +187,8 @@ Options parseOptions(int argc, char **argv)
     }
     if (opt.announceMs == 0)
         usageError("--announce-interval must be at least 1");
+    if (opt.announceFrom && !opt.announce)
+        usageError("--announce-from needs --announce");
     return opt;
 }
 
@@ -323,7 +368,8 @@ public:
             out_->openVirtualPort("MIDI");
             in_->ignoreTypes(false, true, true);
             in_->setCallback(&Simulator::onMidiInput, this);
-            in_->openVirtualPort("MIDI");
+            if (opt_.receivePort)
+                in_->openVirtualPort("MIDI");
             // ALSA adds client and port numbers to the name; JACK does not.
             const std::string name = findPort(*in_, outClient + ":MIDI");
             return name.empty() ? outClient + ":MIDI" : name;
@@ -411,7 +457,9 @@ private:
         const unsigned long index = received_++;
         firstArrived_ = true;
         const bool answer = !opt_.stopAfter || index < *opt_.stopAfter;
-        const Bytes &reply = (index == 0 && opt_.version) ? versionReply_ : acknowledgement();
+        const unsigned long number = index + 1;
+        const bool waits = opt_.waitAt == number;
+        const Bytes &reply = replyTo(number);
         Clock::time_point due = Clock::now() + std::chrono::milliseconds(opt_.delayMs);
         if (opt_.wireSpeed > 0) {
             // The message's bytes reach the instrument one after another at
@@ -421,7 +469,12 @@ private:
             wireFree_ = std::max(wireFree_, now) + wireTime(message.size());
             due = wireFree_ + wireTime(reply.size()) + std::chrono::milliseconds(opt_.delayMs);
         }
-        if (answer && !repliesWait()) {
+        if (answer && waits) {
+            // Busy at once; the answer itself comes later.
+            log_.received(message, arrival);
+            sendLocked(waitMessage_);
+            due += std::chrono::milliseconds(opt_.waitMs);
+        } else if (answer && !repliesWait()) {
             const long long sentAt = steadyMicroseconds();
             send(reply);
             log_.received(message, arrival);
@@ -441,7 +494,19 @@ private:
         pendingWake_.notify_one();
     }
 
-    bool repliesWait() const { return opt_.delayMs > 0 || opt_.wireSpeed > 0; }
+    bool repliesWait() const { return opt_.delayMs > 0 || opt_.wireSpeed > 0 || opt_.waitAt; }
+
+    // The answer to the message received as the number-th.
+    const Bytes &replyTo(unsigned long number) const
+    {
+        if (opt_.nakAt.count(number))
+            return nak_;
+        if (opt_.cancelAt == number)
+            return cancel_;
+        if (opt_.cutReplyAt == number)
+            return cutReply_;
+        return (number == 1 && opt_.version) ? versionReply_ : acknowledgement();
+    }
 
     std::chrono::nanoseconds wireTime(size_t bytes) const
     {
@@ -466,11 +531,22 @@ private:
         log_.sent(message, sentAt);
     }
 
-    // Sends the announcement until the first message arrives.
+    // Sends the announcement until the first message arrives, or, with
+    // --announce-from, from the K-th message on until the end.
     void announce()
     {
         const Bytes message = versionReply(*opt_.announce);
         std::unique_lock<std::mutex> lock(sendMutex_);
+        if (opt_.announceFrom) {
+            announceWake_.wait(lock, [this] { return stopAnnouncing_ || received_ >= *opt_.announceFrom; });
+            while (!stopAnnouncing_) {
+                sendLocked(message);
+                ++announcements_;
+                announceWake_.wait_for(lock, std::chrono::milliseconds(opt_.announceMs),
+                                       [this] { return stopAnnouncing_; });
+            }
+            return;
+        }
         while (!firstArrived_ && !stopAnnouncing_) {
             sendLocked(message);
             ++announcements_;
@@ -510,6 +586,13 @@ private:
 
     const Options opt_;
     Bytes versionReply_;
+    const Bytes nak_ = handshake(0x7E);
+    const Bytes waitMessage_ = handshake(0x7C);
+    const Bytes cancel_ = handshake(0x7D);
+    // An acknowledgement into which a Note On came: MIDI 1.0 ends the SysEx
+    // message at the Note On's status byte, so no acknowledgement arrives.
+    // Its data bytes, appended to the message, would make one.
+    const Bytes cutReply_ = {0xF0, 0x7E, 0x10, 0x90, 0x7F, 0x00, 0xF7};
     std::unique_ptr<RtMidiOut> out_;
     std::unique_ptr<RtMidiIn> in_;
     SysexAssembler assembler_;  // MIDI input thread only

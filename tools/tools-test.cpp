@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 
 #include <sys/wait.h>
@@ -171,17 +172,23 @@ protected:
     {
         int status;
         std::string out;
+        std::string err;
     };
 
-    static Run check(const std::string &args)
+    // Runs tsu-check with args (words for the shell), standard input from
+    // input where one is given.
+    Run check(const std::string &args, const std::string &input = "/dev/null") const
     {
+        const std::string errors = dir + "/stderr";
         std::string out;
-        FILE *pipe = popen((std::string(TSU_CHECK_PATH) + " " + args + " 2>/dev/null").c_str(), "r");
+        FILE *pipe = popen((std::string(TSU_CHECK_PATH) + " " + args + " <'" + input + "' 2>'" + errors + "'").c_str(),
+                           "r");
         char chunk[4096];
         for (size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
             out.append(chunk, got);
         const int status = pclose(pipe);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+        std::ifstream in(errors, std::ios::binary);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, std::string(std::istreambuf_iterator<char>(in), {})};
     }
 
     std::string write(const std::string &name, const Bytes &bytes) const
@@ -256,6 +263,193 @@ TEST_F(TsuCheck, FindingsComeWithTheirPlaceAndTheServicesThatRefuseTheFile)
     EXPECT_EQ(findings[2]["refusedOver"].toArray(), (QJsonArray{"JACK", "ALSA", "WinMM"}));
 }
 
+// An empty file, or one without a whole message, carries no update: a
+// release script must not ship it.
+TEST_F(TsuCheck, AFileThatCarriesNoUpdateIsNoRelease)
+{
+    const std::string empty = write("empty.tsu", {});
+    const Run text = check("'" + empty + "'");
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.out.find("  messages: none\n"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("    no update: The file is empty: it holds no message, and the uploader would send "
+                            "nothing.\n"),
+              std::string::npos)
+        << text.out;
+    const QJsonObject file = json(check("--json '" + empty + "'").out)["files"][0].toObject();
+    EXPECT_EQ(file["status"].toInt(), 1);
+    EXPECT_EQ(file["findings"][0]["kind"].toString(), "no-message");
+    EXPECT_EQ(file["findings"][0]["severity"].toString(), "no-update");
+
+    const Run cut = check("--json '" + write("cut.tsu", {0xF0, 0x01}) + "'");
+    EXPECT_EQ(cut.status, 1);
+    const QJsonArray findings = json(cut.out)["files"][0]["findings"].toArray();
+    ASSERT_EQ(findings.size(), 2);
+    EXPECT_EQ(findings[0]["kind"].toString(), "bytes-after-last-message");
+    EXPECT_EQ(findings[1]["kind"].toString(), "no-message");
+}
+
+// Each byte a service alters is a finding; beyond the listed ones, how many
+// there are and where the first not listed lies.
+TEST_F(TsuCheck, EveryFindingIsCountedAndTheFirstNotListedPlaced)
+{
+    Bytes file{0xF0, 0x7E, 0x10, 0x07, 0x02};
+    file.insert(file.end(), 28, 0x00);
+    file.insert(file.end(), {'1', 0x00, 0xF7});
+    for (int i = 0; i < 1000; ++i)
+        file.insert(file.end(), {0xF0, 0x01, 0xF8, 0x90, 0x02, 0xF7});
+    const std::string many = write("many.tsu", file);
+    const Run text = check("'" + many + "'");
+    EXPECT_EQ(text.status, 1);
+    for (const std::string line :
+         {"    refused over ALSA: Message 2 (at offset 36, 6 bytes) holds the byte 0xF8 at offset 38",
+          "    refused over ALSA: Message 2 (at offset 36, 6 bytes) holds the byte 0x90 at offset 39",
+          "    not listed: 1900 more altered-byte-inside findings, 2000 in all; the first not listed is at offset "
+          "338, in message 52\n"})
+        EXPECT_NE(text.out.find(line), std::string::npos) << line;
+
+    const QJsonObject checked = json(check("--json '" + many + "'").out)["files"][0].toObject();
+    EXPECT_EQ(checked["findings"].toArray().size(), 100);
+    EXPECT_EQ(checked["findingsLeftOut"].toInt(), 1900);
+    EXPECT_EQ(checked["counts"][0]["total"].toInt(), 2000);
+    EXPECT_EQ(checked["counts"][0]["firstLeftOut"]["offset"].toInt(), 338);
+}
+
+// Which field of the header is wrong, and the version text the question
+// shows all the same, marked as coming from a header not accepted.
+TEST_F(TsuCheck, AHeaderNotAcceptedSaysWhichField)
+{
+    ASSERT_EQ(run(path + " --version 1.2.3 --messages 1"), 0);
+    Bytes bytes = readFile();
+    bytes[8] = 0x01;
+    const std::string other = write("other.tsu", bytes);
+    const Run text = check("'" + other + "'");
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("  header: not accepted: its format number is 1, not 0\n"
+                            "  version text at offset 33: \"1.2.3\", shown in the question but not in the main window\n"),
+              std::string::npos)
+        << text.out;
+    const QJsonObject header = json(check("--json '" + other + "'").out)["files"][0]["header"].toObject();
+    EXPECT_FALSE(header["accepted"].toBool());
+    EXPECT_EQ(header["fault"].toString(), "format-number");
+    EXPECT_EQ(header["version"].toString(), "1.2.3");
+
+    // A version text longer than the question shows is cut where it cuts it.
+    Bytes longer(bytes.begin(), bytes.begin() + 33);
+    longer[8] = 0x00;
+    longer.insert(longer.end(), 70, 'x');
+    longer.insert(longer.end(), {0x00, 0xF7});
+    const std::string shown = write("long.tsu", longer);
+    EXPECT_NE(check("'" + shown + "'").out.find("version \"" + std::string(64, 'x') + "\"\u2026 (70 bytes)\n"),
+              std::string::npos);
+    const QJsonObject longHeader = json(check("--json '" + shown + "'").out)["files"][0]["header"].toObject();
+    EXPECT_EQ(longHeader["version"].toString().toStdString(), std::string(64, 'x'));
+    EXPECT_EQ(longHeader["versionLength"].toInt(), 70);
+
+    bytes[8] = 0x00;
+    bytes.resize(20);
+    bytes.push_back(0xF7);
+    EXPECT_NE(check("'" + write("cut.tsu", bytes) + "'")
+                  .out.find("  header: not accepted: cut short, it ends after 21 bytes, before offset 33\n"),
+              std::string::npos);
+}
+
+// Every field path of a JSON value: "files[].header.version". An array's
+// elements are looked into when they are objects.
+void fieldPaths(const QJsonValue &value, const std::string &path, std::set<std::string> &paths)
+{
+    if (!path.empty() && path.back() != ']')
+        paths.insert(path);
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto i = object.begin(); i != object.end(); ++i)
+            fieldPaths(i.value(), path.empty() ? i.key().toStdString() : path + "." + i.key().toStdString(), paths);
+    } else if (value.isArray()) {
+        for (const QJsonValue element : value.toArray()) {
+            if (element.isObject())
+                fieldPaths(element, path + "[]", paths);
+        }
+    }
+}
+
+// The JSON is an interface: its fields are those the table in
+// docs/tsu-check.md lists, no more and no fewer.
+TEST_F(TsuCheck, TheJsonHasExactlyTheDocumentedFields)
+{
+    std::ifstream doc(TSU_CHECK_DOC);
+    ASSERT_TRUE(doc) << TSU_CHECK_DOC;
+    std::set<std::string> documented;
+    bool inTable = false;
+    for (std::string line; std::getline(doc, line);) {
+        if (line.rfind("## ", 0) == 0)
+            inTable = line == "## The JSON document";
+        if (inTable && line.rfind("| `", 0) == 0)
+            documented.insert(line.substr(3, line.find('`', 3) - 3));
+    }
+    ASSERT_GT(documented.size(), 40u);
+
+    // A good file, a file with findings left out and a header not
+    // accepted, and one that cannot be read.
+    ASSERT_EQ(run(path + " --messages 2"), 0);
+    Bytes bad = readFile();
+    bad[8] = 0x01;
+    for (int i = 0; i < 101; ++i)
+        bad.insert(bad.end(), {0xF0, 0x90, 0xF7});
+    const Run checked =
+        check("--json '" + path + "' '" + write("bad.tsu", bad) + "' '" + dir + "/missing.tsu'");
+    std::set<std::string> given;
+    fieldPaths(json(checked.out).object(), "", given);
+    EXPECT_EQ(given, documented);
+    EXPECT_EQ(json(checked.out)["format"].toInt(), 1);
+}
+
+// As command-line tools go: --version, -h, - for standard input, -- before
+// names, errors on standard error, and names that cannot forge a line.
+TEST_F(TsuCheck, FollowsTheConventionsOfCommandLineTools)
+{
+    ASSERT_EQ(run(path), 0);
+    EXPECT_EQ(check("--version").out, "tsu-check (Tessarine Uploader) " TSU_VERSION "\n");
+    const Run help = check("-h");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, check("--help").out);
+    EXPECT_EQ(help.out.rfind("Usage: tsu-check", 0), 0u);
+
+    const Run piped = check("-", path);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out.rfind("-\n  size: 4136 bytes", 0), 0u) << piped.out;
+    EXPECT_EQ(check("-x").status, 2);
+    std::rename(path.c_str(), (dir + "/-h").c_str());
+    EXPECT_EQ(check("-- -h", "/dev/null").status, 2);  // no file "-h" in the current folder
+    char here[4096];
+    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    EXPECT_EQ(check("-- -h").status, 0);
+    ASSERT_EQ(chdir(here), 0);
+
+    // Named on standard error, and in the report; a line break in a name is
+    // printed escaped and forges no line.
+    const std::string forged = dir + "/a\n  findings: none";
+    const Run missing = check("'" + forged + "'");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.err, "tsu-check: " + dir + "/a\\x0a  findings: none: It cannot be opened: No such file or "
+                           "directory.\n");
+    EXPECT_EQ(missing.out, dir + "/a\\x0a  findings: none\n  cannot be read: It cannot be opened: No such file "
+                                 "or directory.\n");
+
+    // A Latin-1 name, not valid UTF-8: checked as any other.
+    const std::string latin1 = dir + "/caf\xE9.tsu";
+    std::rename((dir + "/-h").c_str(), latin1.c_str());
+    const Run old = check("'" + latin1 + "'");
+    EXPECT_EQ(old.status, 0) << old.out;
+    EXPECT_EQ(old.out.rfind(dir + "/caf\\xe9.tsu\n", 0), 0u) << old.out;
+
+    // A file whose size says 0 and that holds bytes: read to its end.
+    const std::string proc = dir + "/proc.tsu";
+    ASSERT_EQ(symlink("/proc/self/environ", proc.c_str()), 0);
+    const QJsonObject environ = json(check("--json '" + proc + "'").out)["files"][0].toObject();
+    EXPECT_TRUE(environ["readable"].toBool()) << environ["error"].toString().toStdString();
+    EXPECT_GT(environ["size"].toInt(), 0);
+}
+
 TEST_F(TsuCheck, ExitStatusIsTheWorstOfTheFiles)
 {
     ASSERT_EQ(run(path), 0);
@@ -267,6 +461,7 @@ TEST_F(TsuCheck, ExitStatusIsTheWorstOfTheFiles)
     const QJsonObject unread = json(missing.out)["files"][1].toObject();
     EXPECT_FALSE(unread["readable"].toBool());
     EXPECT_EQ(unread["error"].toString(), "It cannot be opened: No such file or directory.");
+    EXPECT_EQ(missing.err, "tsu-check: " + dir + "/missing.tsu: It cannot be opened: No such file or directory.\n");
     EXPECT_EQ(check("'" + dir + "'").status, 2);
     EXPECT_EQ(check("").status, 2);
     EXPECT_EQ(check("--bogus '" + path + "'").status, 2);

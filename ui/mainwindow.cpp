@@ -160,6 +160,11 @@ void MainWindow::hideWaitNote()
     findChild<QLabel *>(waitNoteName)->setVisible(false);
 }
 
+bool MainWindow::waitNoteShown() const
+{
+    return findChild<QLabel *>(waitNoteName)->isVisible();
+}
+
 void MainWindow::showTargetVersion(const char *version)
 {
     ui->labelMsg->setVisible(true);

@@ -29,6 +29,7 @@ public:
     // instrument; a screen reader announces it. Gone again with hideWaitNote.
     void showWaitNote(const QString &text);
     void hideWaitNote();
+    bool waitNoteShown() const;
 
     // True once Exit has been clicked. Start-up reads it after an update: a
     // click during the update came while no event loop ran to quit.

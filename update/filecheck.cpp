@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 
 const MidiService measuredServices[3] = {MidiService::Jack, MidiService::Alsa, MidiService::WindowsMultimedia};
 
@@ -39,8 +38,6 @@ const unsigned char headerSignature[headerSignatureLength] = {0xF0, 0x7E, 0x10, 
 constexpr int32_t formatNumberOffset = 5;
 constexpr int32_t headerNumbersOffset = 9;
 constexpr int32_t versionOffset = 33;
-// Findings kept of each kind and set of services.
-constexpr int keptOfAKind = 10;
 
 std::string format(const char *pattern, long long a = 0, long long b = 0, long long c = 0, long long d = 0)
 {
@@ -68,25 +65,66 @@ unsigned bitOf(MidiService service)
     return 1u << unsigned(service);
 }
 
+// Lists the first findings of each kind and set of services, so that the
+// first refusal over each service is always among them, and counts them all.
 class Findings
 {
 public:
-    explicit Findings(FileCheck &check) : check(check) {}
+    explicit Findings(FileCheck &check) : check(check)
+    {
+        for (int kind = 0; kind < FileFinding::kinds; ++kind)
+            counts[kind].kind = FileFinding::Kind(kind);
+    }
 
     void add(FileFinding finding)
     {
-        int &kept = counts[{finding.kind, finding.refusedOver}];
-        if (kept >= keptOfAKind) {
-            ++check.findingsLeftOut;
+        if (counted(finding))
+            check.findings.push_back(std::move(finding));
+    }
+
+    // The same, with the words made only for a finding that is listed: a
+    // file can hold a finding in every byte.
+    template <typename Text>
+    void add(FileFinding finding, const Text &text)
+    {
+        if (!counted(finding))
             return;
-        }
-        ++kept;
+        finding.text = text();
         check.findings.push_back(std::move(finding));
     }
 
+    void finish()
+    {
+        for (const FindingCount &count : counts) {
+            if (count.total > 0)
+                check.counts.push_back(count);
+        }
+    }
+
 private:
+    // Counts the finding; true when it is to be listed.
+    bool counted(const FileFinding &finding)
+    {
+        FindingCount &count = counts[int(finding.kind)];
+        ++count.total;
+        int64_t &listed = listedOf[int(finding.kind)][finding.refusedOver & everyService];
+        if (listed >= findingsListedOfAKind) {
+            // None of this kind left out before: this is the first.
+            if (count.total - 1 == count.listed) {
+                count.firstLeftOutMessage = finding.message;
+                count.firstLeftOutOffset = finding.offset;
+            }
+            ++check.findingsLeftOut;
+            return false;
+        }
+        ++listed;
+        ++count.listed;
+        return true;
+    }
+
     FileCheck &check;
-    std::map<std::pair<FileFinding::Kind, unsigned>, int> counts;
+    FindingCount counts[FileFinding::kinds];
+    int64_t listedOf[FileFinding::kinds][everyService + 1] = {};
 };
 
 // The services over which a byte inside a message does not arrive as it is.
@@ -107,50 +145,75 @@ void checkMessage(Findings &findings, const unsigned char *message, int32_t numb
         unsigned refused = 0;
         for (MidiService service : measuredServices)
             refused |= limitsOf(service).carriesOnlySysex ? bitOf(service) : 0;
-        findings.add({FileFinding::Kind::NoStartByte, number, offset, length, message[0], refused,
-                      format("Message %lld (at offset %lld, %lld bytes) starts with 0x%02llX, not 0xF0: it is no "
-                             "SysEx message, ",
-                             number, offset, length, message[0])
-                          + serviceNames(refused) + " would not carry it as it is."});
+        findings.add({FileFinding::Kind::NoStartByte, number, offset, length, message[0], refused, {}}, [&] {
+            return format("Message %lld (at offset %lld, %lld bytes) starts with 0x%02llX, not 0xF0: it is no SysEx "
+                          "message, ",
+                          number, offset, length, message[0])
+                   + serviceNames(refused) + " would not carry it as it is.";
+        });
     }
-    // The bytes between the first and the 0xF7 that ends the message. Each
-    // set of services is named once per message, at its first byte.
-    unsigned named = 0;
+    // The bytes between the first and the 0xF7 that ends the message, each
+    // that a service alters a finding of its own.
     for (int32_t i = 1; i + 1 < length; ++i) {
         const unsigned char byte = message[i];
         if (byte < 0x80)
             continue;
-        const unsigned altering = servicesAltering(byte) & ~named;
+        const unsigned altering = servicesAltering(byte);
         if (!altering)
             continue;
-        named |= altering;
-        const std::string what = byte <= 0xF6
-                                     ? " would end the message there, and the instrument would receive something else."
-                                     : " would take it out of the message: the instrument would receive the "
-                                       "message without it.";
-        findings.add({FileFinding::Kind::AlteredByteInside, number, offset + i, length, byte, altering,
-                      format("Message %lld (at offset %lld, %lld bytes) holds the byte 0x%02llX at offset ", number,
-                             offset, length, byte)
-                          + format("%lld, inside the message: ", offset + i) + serviceNames(altering) + what});
+        findings.add({FileFinding::Kind::AlteredByteInside, number, offset + i, length, byte, altering, {}}, [&] {
+            const char *what = byte <= 0xF6
+                                   ? " would end the message there, and the instrument would receive something else."
+                                   : " would take it out of the message: the instrument would receive the message "
+                                     "without it.";
+            return format("Message %lld (at offset %lld, %lld bytes) holds the byte 0x%02llX at offset ", number,
+                          offset, length, byte)
+                   + format("%lld, inside the message: ", offset + i) + serviceNames(altering) + what;
+        });
     }
     for (MidiService service : measuredServices) {
         const MidiServiceLimits &limits = limitsOf(service);
         if (limits.longestMessage > 0 && length > limits.longestMessage)
             findings.add({FileFinding::Kind::LongerThanCarried, number, offset, length, limits.longestMessage,
-                          bitOf(service),
-                          format("Message %lld (at offset %lld) is %lld bytes long; ", number, offset, length)
-                              + limits.name + format(" carries at most %lld bytes in one message.",
-                                                     limits.longestMessage)});
+                          bitOf(service), {}},
+                         [&] {
+                             return format("Message %lld (at offset %lld) is %lld bytes long; ", number, offset,
+                                           length)
+                                    + limits.name
+                                    + format(" carries at most %lld bytes in one message.", limits.longestMessage);
+                         });
     }
 }
 
-void checkHeader(Findings &findings, const unsigned char *bytes, int32_t size, int32_t headerLength)
+void checkHeader(Findings &findings, const unsigned char *bytes, int32_t size)
 {
     const UpdateHeader header = readHeader(bytes, size);
-    if (!header.accepted) {
-        findings.add({FileFinding::Kind::NoHeader, 1, 0, headerLength, 0, 0,
-                      "The first message is not a header message (F0 7E 10 07 02, format number 0, six header "
-                      "numbers): the instrument may not take the file, and no version can be shown."});
+    const char *const unaccepted = " The header is not accepted: the instrument may not take the file, and the main "
+                                   "window shows no version to update to.";
+    switch (header.fault) {
+    case UpdateHeader::Fault::None:
+        break;
+    case UpdateHeader::Fault::Signature: {
+        std::string start;
+        for (int32_t i = 0; i < std::min(header.length, headerSignatureLength); ++i)
+            start += format(i == 0 ? "%02llX" : " %02llX", bytes[i]);
+        findings.add({FileFinding::Kind::NoHeader, 1, 0, header.length, 0, 0,
+                      "The first message starts with " + start
+                          + ", not with the header's signature F0 7E 10 07 02." + unaccepted});
+        return;
+    }
+    case UpdateHeader::Fault::FormatNumber:
+        findings.add({FileFinding::Kind::NoHeader, 1, formatNumberOffset, header.length, header.formatNumber, 0,
+                      format("The header message's format number (at offset 5) is %lld, not 0.",
+                             header.formatNumber)
+                          + unaccepted});
+        return;
+    case UpdateHeader::Fault::CutShort:
+        findings.add({FileFinding::Kind::NoHeader, 1, 0, header.length, 0, 0,
+                      format("The header message is cut short: it ends after %lld bytes, before its version text "
+                             "at offset 33.",
+                             header.length)
+                          + unaccepted});
         return;
     }
     const VersionTextPlace place = versionTextPlace(bytes, size);
@@ -197,15 +260,28 @@ UpdateHeader readHeader(const unsigned char *bytes, int32_t size)
     UpdateHeader header;
     if (const int32_t headerLength = sysexMessageLength(bytes, size); headerLength > 0)
         size = headerLength;
-    if (size < headerSignatureLength || !std::equal(headerSignature, headerSignature + headerSignatureLength, bytes))
+    header.length = std::max(size, int32_t(0));
+    // As many bytes of the signature as the message holds; a message that
+    // ends within a right signature is cut short.
+    const int32_t signatureHeld = std::min(header.length, headerSignatureLength);
+    if (!std::equal(headerSignature, headerSignature + signatureHeld, bytes)) {
+        header.fault = UpdateHeader::Fault::Signature;
+        return header;
+    }
+    if (size < headerSignatureLength)
         return header;
     header.signature = true;
     if (size < headerNumbersOffset)
         return header;
     header.formatNumber = read28(bytes + formatNumberOffset);
-    // A header cut short before its version text is not accepted.
-    if (header.formatNumber != 0 || size <= versionOffset)
+    if (header.formatNumber != 0) {
+        header.fault = UpdateHeader::Fault::FormatNumber;
         return header;
+    }
+    // A header cut short before its version text is not accepted.
+    if (size <= versionOffset)
+        return header;
+    header.fault = UpdateHeader::Fault::None;
     for (int i = 0; i < 6; ++i)
         header.numbers[i] = read28(bytes + headerNumbersOffset + 4 * i);
     header.accepted = true;
@@ -254,9 +330,15 @@ FileCheck checkUpdateFile(const unsigned char *bytes, int32_t size)
         ++check.messages;
         checkMessage(findings, bytes + offset, check.messages, offset, length);
         if (check.messages == 1)
-            checkHeader(findings, bytes, size, length);
+            checkHeader(findings, bytes, size);
         offset += length;
     }
+    // The uploader sends nothing, says so and ends: no release.
+    if (check.messages == 0)
+        findings.add({FileFinding::Kind::NoMessage, 1, 0, size, 0, 0,
+                      size == 0 ? "The file is empty: it holds no message, and the uploader would send nothing."
+                                : "The file holds no whole message: there is nothing in it to send."});
+    findings.finish();
     // The header's findings belong to message 1, before those of any later
     // message; the walk made them after message 1's own.
     std::stable_sort(check.findings.begin(), check.findings.end(),
@@ -285,6 +367,23 @@ const char *kindName(FileFinding::Kind kind)
         return "version-not-printable";
     case FileFinding::Kind::VersionNotEnded:
         return "version-not-ended";
+    case FileFinding::Kind::NoMessage:
+        return "no-message";
     }
     return "unknown";
+}
+
+const char *faultName(UpdateHeader::Fault fault)
+{
+    switch (fault) {
+    case UpdateHeader::Fault::None:
+        return nullptr;
+    case UpdateHeader::Fault::Signature:
+        return "signature";
+    case UpdateHeader::Fault::FormatNumber:
+        return "format-number";
+    case UpdateHeader::Fault::CutShort:
+        return "cut-short";
+    }
+    return nullptr;
 }

@@ -42,12 +42,22 @@ int32_t read28(const unsigned char *bytes);
 
 // The header message at the start of a file of size bytes, read as far as
 // the header message, or the file, holds it: nothing after its 0xF7 is read
-// as one of its fields. accepted: the signature F0 7E 10 07 02 and format number 0, with the
-// six header numbers whole.
+// as one of its fields. accepted: the signature F0 7E 10 07 02 and format
+// number 0, with the six header numbers whole.
 struct UpdateHeader
 {
+    // Why a header is not accepted: the first of these that holds.
+    enum class Fault
+    {
+        None,
+        Signature,     // bytes 0 to 4 are not F0 7E 10 07 02
+        FormatNumber,  // the format number is not 0
+        CutShort,      // the message ends (or the file does) before offset 33, where the version text begins
+    };
     bool signature = false;    // bytes 0 to 4 are F0 7E 10 07 02
     bool accepted = false;
+    Fault fault = Fault::CutShort;
+    int32_t length = 0;        // the header message's, up to its 0xF7 or the end of the file
     int32_t formatNumber = 0;  // meaningful with signature, when the file holds it
     int32_t numbers[6] = {};   // meaningful when accepted
 };
@@ -80,14 +90,16 @@ struct FileFinding
         VersionTooLong,
         VersionNotPrintable,
         VersionNotEnded,
+        NoMessage,              // the file holds no whole message: nothing to send
     };
+    static constexpr int kinds = int(Kind::NoMessage) + 1;
     Kind kind;
     int32_t message;  // its number, from 1 (for bytes after the last message: the number they would have)
     int32_t offset;   // in the file: of the message, or of the byte concerned
     int32_t length;   // the message's length, or the number of bytes concerned
-    int32_t value;    // the byte concerned, or the service's longest message
+    int32_t value;    // the byte concerned, the format number, or the service's longest message
     // One bit per MidiService over which the uploader refuses the file for
-    // this; none: a warning only.
+    // this; none: a warning only (or, for NoMessage, a file that updates nothing).
     unsigned refusedOver;
     // In words, as the uploader's box and tsu-check say it.
     std::string text;
@@ -95,12 +107,29 @@ struct FileFinding
     bool refusesOver(MidiService service) const { return refusedOver & (1u << unsigned(service)); }
 };
 
+// How many findings of one kind a file gave, and where the first of those
+// not listed lies.
+struct FindingCount
+{
+    FileFinding::Kind kind;
+    int64_t total = 0;
+    int64_t listed = 0;
+    int32_t firstLeftOutMessage = 0;  // meaningful when total > listed
+    int32_t firstLeftOutOffset = 0;
+};
+
+// Findings listed of each kind (and set of services refusing the file for
+// it); the rest are counted.
+constexpr int64_t findingsListedOfAKind = 100;
+
 struct FileCheck
 {
-    // In the order of the file. Of each kind (and set of services), only the
-    // first few are kept: a file of millions of bad messages must not take
-    // millions of findings.
+    // In the order of the file. Of each kind and set of services, only the
+    // first findingsListedOfAKind are listed: a file of millions of bad bytes
+    // must not take millions of findings. Every finding is counted in counts,
+    // and the first of a kind that is not listed is placed there.
     std::vector<FileFinding> findings;
+    std::vector<FindingCount> counts;  // one per kind found, in the order of Kind
     int64_t findingsLeftOut = 0;
     int32_t messages = 0;  // whole messages, each ended by its 0xF7
 
@@ -114,3 +143,5 @@ FileCheck checkUpdateFile(const unsigned char *bytes, int32_t size);
 
 // A name for the kind, for JSON: "longer-than-carried".
 const char *kindName(FileFinding::Kind kind);
+// A name for the fault, for JSON: "format-number"; null for Fault::None.
+const char *faultName(UpdateHeader::Fault fault);

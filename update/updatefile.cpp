@@ -50,17 +50,12 @@ int32_t Updater::readFile(const QString &fileName, int32_t length)
         readProblem = noMemoryReason(length);
         return -1;
     }
-    qint64 total = 0;
-    while (total < length) {
-        const qint64 got = file.read(reinterpret_cast<char *>(image.get()) + total, length - total);
-        if (got <= 0)
-            break;
-        total += got;
-    }
-    if (total != length) {
-        readProblem = readShortReason(total, length);
+    // A file whose size said 0 is read to its end: it may hold bytes all
+    // the same (a file under /proc), and then it is those that are sent.
+    int32_t got = 0;
+    if (!readUpdateBytes(file, length, image, got, &readProblem))
         return -1;
-    }
+    size = got;
     return 0;
 }
 

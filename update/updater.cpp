@@ -27,6 +27,11 @@ constexpr int cableBytesPerSecond = 3125;
 constexpr int replyWaitBound = 1000;
 // The most bytes of the file's version text the replacement question shows.
 constexpr int versionShownInQuestion = 64;
+// How often the wait note, once shown, looks again at what it says, in
+// milliseconds.
+constexpr int noteRecheckInterval = 2000;
+// NAKs in a row for one message after which the update stops.
+constexpr int maxNaksInARow = 3;
 
 // A box of the update with the user's text, and the reason and what to do
 // as its informative text. Plain text, both: they may quote a file, a port
@@ -164,30 +169,68 @@ void Updater::run(QString fileName)
     parseHeader();
 
     const ReplyWakeUps wakeUps;
+    // The first message is answered by the first reply after it, an
+    // acknowledgement or a version reply; every later one by an
+    // acknowledgement only.
+    sysexReceiver.setVersionAnswers(true);
+    // The message in flight: its number in the file and its length.
+    int32_t number = 1;
+    int32_t length = 0;
+    // NAKs in a row for the message in flight.
+    int naks = 0;
+    // Whether the instrument has asked, with a WAIT, to wait for its answer.
+    bool asked = false;
+
     // Says, after a silence longer than a healthy instrument's, that the
     // update is waiting and for what. A timer of its own: the wait for the
     // reply sleeps until something happens, and this is something.
     QTimer silence;
     silence.setSingleShot(true);
-    int32_t number = 0;
-    int32_t length = 0;
+    // The note shown, to be shown again only when it changes.
+    QString noteShown;
+    const auto showWaitNote = [&] {
+        const QString message = QStringLiteral("message %1 of %2").arg(number).arg(check.messages);
+        QString note;
+        if (!midiLink.inputPortListed()) {
+            note = QStringLiteral("The instrument's MIDI port \u201c%1\u201d has gone (it was unplugged or "
+                                  "switched off) while the update waited for its answer to %2. Exit ends the "
+                                  "program.")
+                       .arg(midiLink.selectedPortName, message);
+        } else if (asked) {
+            note = QStringLiteral("The instrument asked the update to wait: it is busy with %1. The update goes "
+                                  "on when the instrument answers. Exit stops the update.")
+                       .arg(message);
+        } else {
+            note = QStringLiteral("Waiting for the instrument to answer %1, sent to the MIDI output port "
+                                  "\u201c%2\u201d. Check that this is the instrument's port, that the "
+                                  "instrument is in its update mode and that its cable is plugged in. Exit stops "
+                                  "the update.")
+                       .arg(message, midiLink.outputPortName);
+        }
+        if (note != noteShown || !window->waitNoteShown())
+            window->showWaitNote(note);
+        noteShown = note;
+    };
     QObject::connect(&silence, &QTimer::timeout, [&] {
-        window->showWaitNote(
-            QStringLiteral("Waiting for the instrument to answer message %1 of %2, sent to the MIDI output port "
-                           "\u201c%3\u201d. Check that this is the instrument's port, that the instrument is in "
-                           "its update mode and that its cable is plugged in. Exit stops the update.")
-                .arg(number)
-                .arg(check.messages)
-                .arg(midiLink.outputPortName));
+        showWaitNote();
+        // While the note shows, it is looked at again now and then: an
+        // instrument unplugged during the wait is then said to be gone.
+        silence.start(noteRecheckInterval);
     });
+    // A healthy instrument answers within the time the message and its
+    // reply take on a 5-pin MIDI cable and a little more (writing to its
+    // flash); well beyond that, the user is told what the update waits for.
+    const auto startSilenceClock = [&] {
+        silence.start(silenceNoteDelay + int(int64_t(length + rxCapacity) * 1000 / cableBytesPerSecond));
+    };
 
     int32_t sent = 0;
     // The percentage the main window shows; none yet.
     int shownPercent = -1;
-    // Sends the message at offset sent and starts the clock of the silence
-    // note. False when the run is to end: after Exit (or the window closed)
-    // while a box of this run was open not one more message goes, and a
-    // failed send has been reported.
+    // Sends the message at offset sent (again, after a NAK) and starts the
+    // clock of the silence note. False when the run is to end: after Exit
+    // (or the window closed) while a box of this run was open not one more
+    // message goes, and a failed send has been reported.
     const auto sendNext = [&] {
         if (abortFlag)
             return false;
@@ -195,9 +238,9 @@ void Updater::run(QString fileName)
         // pending now (a version reply the instrument sent on its own, or a
         // duplicate) belongs to no message of this exchange and is dropped.
         // version and versionLength keep what it carried.
-        sysexReceiver.takeAck();
+        sysexReceiver.takeReply();
+        asked = false;
 
-        ++number;
         length = sysexMessageLength(image.get() + sent, size - sent);
         try {
             // The rest of a file that passed the check always holds a whole
@@ -211,10 +254,7 @@ void Updater::run(QString fileName)
             showSendFailure(number, check.messages, length, QString::fromStdString(error.getMessage()));
             return false;
         }
-        // A healthy instrument answers within the time the message and its
-        // reply take on a 5-pin MIDI cable and a little more (writing to its
-        // flash); well beyond that, the user is told what the update waits for.
-        silence.start(silenceNoteDelay + int(int64_t(length + rxCapacity) * 1000 / cableBytesPerSecond));
+        startSilenceClock();
         return true;
     };
 
@@ -224,15 +264,55 @@ void Updater::run(QString fileName)
         // Each pause sleeps until a reply, an event for the windows (Exit,
         // the note's timer) or its long bound; then the reply is asked for
         // again and Exit looked at.
-        while (!sysexReceiver.takeAck()) {
+        Reply reply;
+        while ((reply = sysexReceiver.takeReply()) == Reply::None) {
             waitWithEvents(replyWaitBound);
             if (abortFlag)
                 return;
         }
+        if (reply == Reply::Wait) {
+            // Busy (erasing, writing its flash): the answer comes later. The
+            // clock starts again, and the note, shown now or later, says the
+            // instrument asked for the wait.
+            asked = true;
+            startSilenceClock();
+            if (window->waitNoteShown())
+                showWaitNote();
+            continue;
+        }
         silence.stop();
         window->hideWaitNote();
 
+        if (reply == Reply::Cancel) {
+            showMessage(QStringLiteral("The instrument cancelled the update at message %1 of %2, so the update "
+                                       "has stopped. Nothing more was sent to it.")
+                            .arg(number)
+                            .arg(check.messages));
+            return;
+        }
+        if (reply == Reply::Nak) {
+            // The message arrived damaged: it goes again, as it is, a few
+            // times; an instrument that refuses it every time will not take it.
+            if (++naks >= maxNaksInARow) {
+                showMessage(QStringLiteral("The instrument refused message %1 of %2 (%3 bytes) %4 times in a "
+                                           "row, so the update has stopped.")
+                                .arg(number)
+                                .arg(check.messages)
+                                .arg(length)
+                                .arg(naks),
+                            QStringLiteral("Check the cable and the MIDI interface, then start the update "
+                                           "again. Nothing more was sent to the instrument."));
+                return;
+            }
+            if (!sendNext())
+                return;
+            continue;
+        }
+        naks = 0;
+
         if (awaitingFirstReply) {
+            // From here on, a version reply is the instrument's announcement.
+            sysexReceiver.setVersionAnswers(false);
             if (sysexReceiver.versionLength.load(std::memory_order_relaxed) != 0
                 && !confirmReplace()) {
                 abortFlag = true;
@@ -245,6 +325,7 @@ void Updater::run(QString fileName)
         }
 
         sent += length;
+        ++number;
         // The next message leaves before the display is brought up to date,
         // which the instrument need not wait for; and the display is touched
         // only when its number changes: a hundred times in an update, where

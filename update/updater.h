@@ -48,7 +48,8 @@ public:
 
     // Reads the whole file into image: 0 when exactly length bytes were read,
     // -1 otherwise, with the reason in readProblem. A length below 0 is that
-    // of a file too large to be held.
+    // of a file too large to be held. A length of 0 (a file whose size said
+    // 0) reads whatever the file holds, and size becomes its length.
     int32_t readFile(const QString &fileName, int32_t length);
     // Reads the header message at the start of image into formatNumber,
     // headerNumbers and versionText. versionText stays empty unless accepted.
