@@ -178,8 +178,19 @@ TEST(MainWindow, WaitNoteShowsBesideTheDesignedTextsAndGoesAgain)
         "Waiting for the instrument to answer message 12 of 4097, sent to the MIDI output port "
         "\u201cVirtual Raw MIDI 0-1:VirMIDI 0-1 17:0\u201d. Check that this is the instrument's port, that the "
         "instrument is in its update mode and that its cable is plugged in. Exit stops the update.");
-    window.showWaitNote(text);
     auto *note = child<QLabel>(window, "labelWaitNote");
+    // The longest of the other notes: the instrument asked to wait, and its
+    // port has gone, with a long name.
+    for (const QString &other :
+         {QStringLiteral("The instrument asked the update to wait: it is busy with message 4097 of 4097. The update "
+                         "goes on when the instrument answers. Exit stops the update."),
+          QStringLiteral("The instrument's MIDI port \u201cTessarine Grand Stage Keyboard 88 Plus:Tessarine Grand "
+                         "Stage Keyboard 88 Plus MIDI 1 24:0\u201d has gone (it was unplugged or switched off) while "
+                         "the update waited for its answer to message 4097 of 4097. Exit ends the program.")}) {
+        window.showWaitNote(other);
+        EXPECT_LE(note->heightForWidth(note->width()), note->height()) << "cut: " << other.toStdString();
+    }
+    window.showWaitNote(text);
     ASSERT_TRUE(note->isVisible());
     EXPECT_EQ(note->text(), text);
     EXPECT_EQ(note->textFormat(), Qt::PlainText);
