@@ -469,7 +469,7 @@ TEST(FileCheck, OfManyBadMessagesAFewAreNamedAndTheRestCountedAndPlaced)
     const FileCheck many = check(messages, {0xF0});
     EXPECT_EQ(many.messages, 1001);
     EXPECT_EQ(many.findings.size(), size_t(findingsListedOfAKind) + 1);
-    EXPECT_EQ(int64_t(many.findings.size()) + many.findingsLeftOut, 2001);
+    EXPECT_EQ(int64_t(many.findings.size()) + many.findingsLeftOut(), 2001);
     ASSERT_EQ(many.counts.size(), 2u);
     // In the order of their kinds.
     EXPECT_EQ(many.counts[0].kind, FileFinding::Kind::BytesAfterLastMessage);

@@ -429,7 +429,7 @@ QJsonObject toJson(const Report &r)
                                           {QStringLiteral("offset"), count.firstLeftOutOffset}})},
         });
     file[QStringLiteral("counts")] = counts;
-    file[QStringLiteral("findingsLeftOut")] = double(r.check.findingsLeftOut);
+    file[QStringLiteral("findingsLeftOut")] = double(r.check.findingsLeftOut());
     return file;
 }
 

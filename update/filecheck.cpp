@@ -114,7 +114,6 @@ private:
                 count.firstLeftOutMessage = finding.message;
                 count.firstLeftOutOffset = finding.offset;
             }
-            ++check.findingsLeftOut;
             return false;
         }
         ++listed;
@@ -301,6 +300,14 @@ VersionTextPlace versionTextPlace(const unsigned char *bytes, int32_t size)
     place.end = int32_t(end - bytes);
     place.ended = place.end < limit;
     return place;
+}
+
+int64_t FileCheck::findingsLeftOut() const
+{
+    int64_t leftOut = 0;
+    for (const FindingCount &count : counts)
+        leftOut += count.total - count.listed;
+    return leftOut;
 }
 
 const FileFinding *FileCheck::refusal(MidiService service) const

@@ -130,8 +130,10 @@ struct FileCheck
     // and the first of a kind that is not listed is placed there.
     std::vector<FileFinding> findings;
     std::vector<FindingCount> counts;  // one per kind found, in the order of Kind
-    int64_t findingsLeftOut = 0;
     int32_t messages = 0;  // whole messages, each ended by its 0xF7
+
+    // Findings counted but not listed, of every kind.
+    int64_t findingsLeftOut() const;
 
     // The first finding for which the uploader refuses the file over
     // service; null when it sends the file.
